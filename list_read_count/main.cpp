@@ -1,0 +1,51 @@
+// Reads integers into a list until it reads a 0, which it stores too, and
+// writes how many numbers the list holds.
+#include <QList>
+#include <cctype>
+#include <iostream>
+
+int main()
+{
+    QList<int> myQList;
+    int value;
+
+    // std::cin is tied to std::cout, so the prompt is flushed before each read.
+    std::cout << "Please enter some integers (enter 0 to end):\n";
+
+    // Reading also stops at the end of the input, or at a token that is not
+    // a whole int; what was stored before it is still counted, and the run
+    // then fails. A bad token is never stored as a number it does not say.
+    bool inputEnded = false;
+    bool badToken = false;
+    do {
+        if ((std::cin >> std::ws).eof()) {
+            inputEnded = true;
+            break;
+        }
+        if (!(std::cin >> value) || !(std::cin.eof() || std::isspace(std::cin.peek()))) {
+            badToken = true;
+            break;
+        }
+        myQList.append(value);
+    } while (value != 0);
+
+    std::cout << "myQList stores " << myQList.size() << " numbers.\n";
+
+    // Flush here rather than at exit, so that a failed write is noticed.
+    std::cout.flush();
+    if (!std::cout) {
+        std::cerr << "list_read_count: cannot write to standard output" << std::endl;
+        return 1;
+    }
+    if (inputEnded) {
+        std::cerr << "list_read_count: the input ended before a 0" << std::endl;
+        return 1;
+    }
+    if (badToken) {
+        std::cerr << "list_read_count: item " << myQList.size() + 1
+                  << " of the input is not a whole number from -2147483648 to 2147483647"
+                  << std::endl;
+        return 1;
+    }
+    return 0;
+}

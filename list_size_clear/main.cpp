@@ -1,0 +1,36 @@
+// Fills a list, clears it and fills it again, checking its size at each stage
+// and writing what it holds before and after.
+#include <QList>
+#include <cassert>
+#include <iostream>
+
+int main()
+{
+    QList<int> myQList;
+    myQList.append(100);
+    myQList.append(200);
+    myQList.append(300);
+
+    std::cout << "myQList contains:";
+    for (int value : myQList)
+        std::cout << " " << value;
+
+    // The first line stays open here; the second label's newline ends it.
+    assert(myQList.size() == 3);
+    myQList.clear();
+    assert(myQList.size() == 0);
+    myQList.append(1101);
+    myQList.append(2202);
+    assert(myQList.size() == 2);
+
+    std::cout << "\nmyQList contains:";
+    for (int value : myQList)
+        std::cout << " " << value;
+    std::cout << std::endl;
+
+    if (!std::cout) {
+        std::cerr << "list_size_clear: cannot write to standard output" << std::endl;
+        return 1;
+    }
+    return 0;
+}
