@@ -7,15 +7,13 @@
 int main()
 {
     QList<int> myQList;
+
     myQList.append(100);
     myQList.append(200);
     myQList.append(300);
-
     assert(myQList.back() == 300);
 
-    // Last in, first out: n counts down 3, 2, 1.
-    int sum = 0;
-    int n = 3;
+    int sum = 0, n = 3; // last in, first out: n counts down 3, 2, 1
     while (!myQList.empty()) {
         assert(myQList.back() == n*100);
         sum += myQList.back();
