@@ -12,13 +12,13 @@ int main()
     myQList.append(300);
     assert(myQList.front() == 100);
 
-    std::cout << "Popping out the elements in myQList:";
-
-    // First in, first out: n steps through 100, 200, 300.
+    // Flushed as it goes, so that what was written stays on record should a
+    // check fail. First in, first out: n steps through 100, 200, 300.
+    std::cout << "Popping out the elements in myQList:" << std::flush;
     int n = 100;
     while (!myQList.empty()) {
         assert(myQList.front() == n);
-        std::cout << " " << myQList.front();
+        std::cout << " " << myQList.front() << std::flush;
         myQList.erase(myQList.begin());
         n += 100;
     }

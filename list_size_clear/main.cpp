@@ -14,8 +14,8 @@ int main()
     std::cout << "myQList contains:";
     for (int value : myQList)
         std::cout << " " << value;
-
-    // The first line stays open here; the second label's newline ends it.
+    // Flushed so that the line stays on record should a check below fail.
+    std::cout << std::flush;
     assert(myQList.size() == 3);
     myQList.clear();
     assert(myQList.size() == 0);
@@ -23,6 +23,7 @@ int main()
     myQList.append(2202);
     assert(myQList.size() == 2);
 
+    // The newline ends the first line, which stayed open for the checks.
     std::cout << "\nmyQList contains:";
     for (int value : myQList)
         std::cout << " " << value;
