@@ -31,6 +31,12 @@ function(set_list_program_options target dir)
         # The checks are what these programs are for: keep them live even in
         # build types whose flags define NDEBUG (this comes after those flags).
         -UNDEBUG)
+    if(LISTS_SANITIZERS)
+        # Any finding ends the run with a report, rather than being let pass.
+        set(sanitize -fsanitize=${LISTS_SANITIZERS} -fno-sanitize-recover=all)
+        target_compile_options(${target} PRIVATE ${sanitize} -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE ${sanitize})
+    endif()
 endfunction()
 
 # add_reference_cases(<test prefix> <target> <dir>)
