@@ -6,6 +6,10 @@
 
 int main()
 {
+    // All input and output goes through the C++ streams, so they need not be
+    // kept in step with C stdio; doing so would cost most of the reading time.
+    std::ios::sync_with_stdio(false);
+
     QList<int> myQList;
     int value;
 
@@ -18,11 +22,17 @@ int main()
     bool inputEnded = false;
     bool badToken = false;
     do {
-        if ((std::cin >> std::ws).eof()) {
+        // Preparing to read flushes the prompt and skips whitespace; it fails
+        // only where the input ends.
+        std::istream::sentry nextToken(std::cin);
+        if (!nextToken) {
             inputEnded = true;
             break;
         }
-        if (!(std::cin >> value) || !(std::cin.eof() || std::isspace(std::cin.peek()))) {
+        // The number must fill its token: "12abc" is not 12. The character
+        // after it is looked at in the stream's buffer, without extracting it.
+        if (!(std::cin >> value) ||
+            !(std::cin.eof() || std::isspace(std::cin.rdbuf()->sgetc()))) {
             badToken = true;
             break;
         }
