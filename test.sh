@@ -9,7 +9,13 @@ cd "$(dirname "$0")"
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(qt5)
 if [ "${presets[*]}" = all ]; then
+    # Listing the presets takes CMake, which a fresh machine may not have yet.
+    scripts/setup
     mapfile -t presets < <(cmake --list-presets=configure | sed -n 's/^  "\([^"]*\)".*/\1/p')
+    if [ ${#presets[@]} -eq 0 ]; then
+        echo "test.sh: found no presets in CMakePresets.json" >&2
+        exit 1
+    fi
 fi
 scripts/setup "${presets[@]}"
 
