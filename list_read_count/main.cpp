@@ -16,9 +16,10 @@ int main()
     // std::cin is tied to std::cout, so the prompt is flushed before each read.
     std::cout << "Please enter some integers (enter 0 to end):\n";
 
-    // Reading also stops at the end of the input, or at a token that is not
-    // a whole int; what was stored before it is still counted, and the run
-    // then fails. A bad token is never stored as a number it does not say.
+    // Reading also stops at the end of the input, at a token that is not a
+    // whole int, or where reading fails (the stream then has its badbit set);
+    // what was stored before is still counted, and the run then fails. A bad
+    // token is never stored as a number it does not say.
     bool inputEnded = false;
     bool badToken = false;
     do {
@@ -45,6 +46,11 @@ int main()
     std::cout.flush();
     if (!std::cout) {
         std::cerr << "list_read_count: cannot write to standard output" << std::endl;
+        return 1;
+    }
+    // A failed read is not the end of the input: the input may go on.
+    if (std::cin.bad()) {
+        std::cerr << "list_read_count: standard input could not be read" << std::endl;
         return 1;
     }
     if (inputEnded) {
