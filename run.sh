@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Sets everything up, builds the seven programs and runs each once, showing
-# what it wrote and how it ended, against its reference outcome.
+# run.sh [PRESET]
+#
+# Sets everything up, builds the seven programs with a CMake preset (qt5 when
+# none is given), says what the build checks (toolkit, compiler, CPU) and
+# runs each program once, showing what it wrote and how it ended, against
+# its reference outcome. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
+# environment name a toolkit of your own to check.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/setup qt5
-cmake --preset qt5 >/dev/null
-cmake --build --preset qt5 --parallel "$(nproc)" >/dev/null
+preset=${1:-qt5}
+scripts/setup "$preset"
+build=$(scripts/build-preset --quiet "$preset")
+scripts/describe-build "$build"
+programs=$(scripts/describe-build "$build" programs)
+LISTS_EMULATOR=$(scripts/describe-build "$build" emulator)
+export LISTS_EMULATOR
 
 total=0 matching=0
 for reference in */reference/run.ending; do
     program=${reference%%/*}
     echo
     total=$((total + 1))
-    if tests/check-outcome "build/qt5/$program" "$program/reference/run"; then
+    if tests/check-outcome "$programs/$program" "$program/reference/run"; then
         matching=$((matching + 1))
     fi
 done

@@ -2,7 +2,11 @@
 # test.sh [PRESET... | all]
 #
 # Sets everything up, then builds and runs the whole test suite in each CMake
-# preset given (qt5 when none is; all: every preset in CMakePresets.json).
+# preset given (qt5 when none is; all: every configure preset there is, your
+# own in CMakeUserPresets.json included). Each preset's run starts by saying
+# what it checks (toolkit, compiler, CPU) and leaves a JUnit XML report in
+# build/test-results/PRESET.xml. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
+# environment name a toolkit of your own to check.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,12 +23,14 @@ if [ "${presets[*]}" = all ]; then
 fi
 scripts/setup "${presets[@]}"
 
+results=$PWD/build/test-results
+mkdir -p "$results"
 failed=()
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
-    if cmake --preset "$preset" &&
-        cmake --build --preset "$preset" --parallel "$(nproc)" &&
-        ctest --preset "$preset" --parallel "$(nproc)"; then
+    if build=$(scripts/build-preset "$preset") &&
+        echo "=== preset $preset checks:" && scripts/describe-build "$build" &&
+        ctest --preset "$preset" --parallel "$(nproc)" --output-junit "$results/$preset.xml"; then
         continue
     fi
     failed+=("$preset")
@@ -35,3 +41,4 @@ if [ ${#failed[@]} -gt 0 ]; then
     exit 1
 fi
 echo "=== the test suite passed in ${#presets[@]} preset(s): ${presets[*]}"
+echo "=== JUnit XML reports: $results/"
