@@ -1,7 +1,8 @@
 // Writes which toolkit this build's programs run against: the version of the
 // core library and its path as the dynamic loader resolved it, symbolic links
-// followed. It is linked exactly as the programs are, so it loads what they
-// load; the build's description says what was found when configuring.
+// followed. It is linked against the same core library as the programs, so
+// with the same run path it loads what they load; the build's description
+// says what was found when configuring.
 #include <QtGlobal>
 #include <dlfcn.h>
 #include <cstdlib>
