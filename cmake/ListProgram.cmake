@@ -10,7 +10,7 @@ function(add_list_program name)
     set(dir "${CMAKE_CURRENT_SOURCE_DIR}/${name}")
 
     add_executable(${name} "${dir}/main.cpp")
-    target_link_libraries(${name} PRIVATE Qt${LISTS_QT_VERSION}::Core ${arg_LIBRARIES})
+    target_link_libraries(${name} PRIVATE ${lists_core_library} ${arg_LIBRARIES})
     set_list_program_options(${name} "${dir}")
     # An installed program must go on loading the toolkit it was built and
     # tested against, also where that toolkit lies outside the system's own
