@@ -13,15 +13,14 @@ scripts/setup "$preset"
 build=$(scripts/build-preset --quiet "$preset")
 scripts/describe-build "$build"
 programs=$(scripts/describe-build "$build" programs)
-LISTS_EMULATOR=$(scripts/describe-build "$build" emulator)
-export LISTS_EMULATOR
+mapfile -t runner < <(scripts/describe-build "$build" runner)
 
 total=0 matching=0
 for reference in */reference/run.ending; do
     program=${reference%%/*}
     echo
     total=$((total + 1))
-    if tests/check-outcome "$programs/$program" "$program/reference/run"; then
+    if tests/check-outcome "$program/reference/run" "${runner[@]}" "$programs/$program"; then
         matching=$((matching + 1))
     fi
 done

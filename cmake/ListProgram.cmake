@@ -58,17 +58,28 @@ function(set_list_program_options target dir)
     endif()
 endfunction()
 
-# add_program_test(<name> <command>...)
-#
-# Registers a test whose command runs a program of this build. Where the
-# build is for another CPU, the test scripts run every program through the
-# emulator, which they find in LISTS_EMULATOR.
-function(add_program_test name)
-    add_test(NAME ${name} COMMAND ${ARGN})
-    if(CMAKE_CROSSCOMPILING_EMULATOR)
-        string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
-        set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "LISTS_EMULATOR=${emulator}")
+# How this build's programs are run: directly, or for another CPU under
+# CMAKE_CROSSCOMPILING_EMULATOR, kept as a list of words (a path in it may
+# hold spaces). qemu-user given a system root but not told of it would look
+# for the programs' loader on this machine: it is told with -L.
+set(LISTS_RUNNER ${CMAKE_CROSSCOMPILING_EMULATOR})
+if(CMAKE_SYSROOT AND LISTS_RUNNER)
+    list(GET LISTS_RUNNER 0 emulator)
+    get_filename_component(emulator "${emulator}" NAME)
+    if(emulator MATCHES "^qemu-" AND NOT "-L" IN_LIST LISTS_RUNNER)
+        list(APPEND LISTS_RUNNER -L "${CMAKE_SYSROOT}")
     endif()
+endif()
+
+# add_program_test(<name> COMMAND <command>... PROGRAM <target>)
+#
+# Registers a test that runs <command> with, as its last arguments, how to
+# run the program <target>: LISTS_RUNNER's words, then the program's path.
+# The test scripts take those last words as the command that runs the
+# program, and the words before the program's path as the emulator.
+function(add_program_test name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "PROGRAM" "COMMAND")
+    add_test(NAME ${name} COMMAND ${arg_COMMAND} ${LISTS_RUNNER} $<TARGET_FILE:${arg_PROGRAM}>)
 endfunction()
 
 # add_reference_cases(<test prefix> <target> <dir>)
@@ -81,8 +92,8 @@ function(add_reference_cases prefix target dir)
     foreach(ending IN LISTS endings)
         get_filename_component(case "${ending}" NAME_WLE)
         add_program_test(${prefix}.${case}
-            "${PROJECT_SOURCE_DIR}/tests/check-outcome"
-            $<TARGET_FILE:${target}> "${dir}/reference/${case}")
+            COMMAND "${PROJECT_SOURCE_DIR}/tests/check-outcome" "${dir}/reference/${case}"
+            PROGRAM ${target})
         set_tests_properties(${prefix}.${case} PROPERTIES LABELS reference TIMEOUT 30)
     endforeach()
 endfunction()

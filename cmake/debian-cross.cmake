@@ -1,15 +1,36 @@
-# Builds for another CPU on a Debian or Ubuntu machine: with Debian's cross
-# compiler for it (crossbuild-essential-ARCH) and its libraries from multiarch
-# (dpkg --add-architecture ARCH, then qtbase5-dev:ARCH). LISTS_DEBIAN_ARCH
-# names the CPU as Debian does (arm64, armhf, ppc64el, i386, ...); dpkg tells
-# its GNU triplet and library folder. Where this machine cannot run that
-# CPU's programs itself, the tests run them under qemu-user.
+# Builds for another CPU with Debian's cross compiler for it and a system root
+# of that CPU's Debian packages (scripts/make-sysroot), so that nothing of the
+# other CPU is installed into this machine. LISTS_DEBIAN_ARCH names the CPU as
+# Debian does (s390x, arm64, armhf, i386, ...), LISTS_DEBIAN_SUITE the release
+# its packages come from (bookworm unless set); dpkg tells the CPU's GNU
+# triplet and library folder. LISTS_SYSROOT names another root (by default
+# sysroot-SUITE-ARCH in the cache folder: LISTS_CACHE_DIR in the environment,
+# or build/cache). Where this machine cannot run that CPU's programs itself,
+# the tests run them under qemu-user, in the root.
 set(CMAKE_SYSTEM_NAME Linux)
 if(NOT LISTS_DEBIAN_ARCH)
-    message(FATAL_ERROR "Set LISTS_DEBIAN_ARCH to the Debian architecture to build for (arm64, armhf, ...)")
+    message(FATAL_ERROR "Set LISTS_DEBIAN_ARCH to the Debian architecture to build for (arm64, s390x, ...)")
+endif()
+if(NOT LISTS_DEBIAN_SUITE)
+    set(LISTS_DEBIAN_SUITE bookworm)
 endif()
 # Builds that CMake makes to test the compiler read this file too.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LISTS_DEBIAN_ARCH)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LISTS_DEBIAN_ARCH LISTS_DEBIAN_SUITE LISTS_SYSROOT)
+
+if(NOT LISTS_SYSROOT)
+    if(DEFINED ENV{LISTS_CACHE_DIR} AND NOT "$ENV{LISTS_CACHE_DIR}" STREQUAL "")
+        set(cache "$ENV{LISTS_CACHE_DIR}")
+    else()
+        get_filename_component(cache "${CMAKE_CURRENT_LIST_DIR}/../build/cache" ABSOLUTE)
+    endif()
+    set(LISTS_SYSROOT "${cache}/sysroot-${LISTS_DEBIAN_SUITE}-${LISTS_DEBIAN_ARCH}")
+endif()
+if(NOT EXISTS "${LISTS_SYSROOT}/usr/include")
+    message(FATAL_ERROR "No system root for ${LISTS_DEBIAN_ARCH} at ${LISTS_SYSROOT}: make it with "
+        "scripts/make-sysroot ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} (run.sh and test.sh do), "
+        "or name one with LISTS_SYSROOT")
+endif()
+set(CMAKE_SYSROOT "${LISTS_SYSROOT}")
 
 # What dpkg knows of that CPU, and of this machine: in its words, the CPU
 # built for is the host, and the machine building is the build.
@@ -26,12 +47,31 @@ foreach(variable IN ITEMS HOST_GNU_TYPE HOST_GNU_CPU HOST_MULTIARCH BUILD_ARCH)
 endforeach()
 
 set(CMAKE_SYSTEM_PROCESSOR ${HOST_GNU_CPU})
-set(CMAKE_CXX_COMPILER ${HOST_GNU_TYPE}-g++)
-# Where find_package looks for that CPU's toolkit.
+# Debian 12 has riscv64's cross compiler only under its version's name.
+find_program(cross_compiler NAMES ${HOST_GNU_TYPE}-g++ ${HOST_GNU_TYPE}-g++-14 ${HOST_GNU_TYPE}-g++-13 ${HOST_GNU_TYPE}-g++-12
+    NO_CMAKE_FIND_ROOT_PATH)
+if(NOT cross_compiler)
+    message(FATAL_ERROR "No C++ cross compiler for ${LISTS_DEBIAN_ARCH} (${HOST_GNU_TYPE}-g++): "
+        "install crossbuild-essential-${LISTS_DEBIAN_ARCH} (or g++-12-${HOST_GNU_TYPE})")
+endif()
+set(CMAKE_CXX_COMPILER "${cross_compiler}")
+# Where find_package looks for that CPU's toolkit: in the root only.
 set(CMAKE_LIBRARY_ARCHITECTURE ${HOST_MULTIARCH})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# The cross compiler searches its own copy of the C libraries before the
+# root's; where the root's release is newer, its toolkit needs the root's.
+set(root_libraries "")
+foreach(folder IN ITEMS "${CMAKE_SYSROOT}/lib/${HOST_MULTIARCH}" "${CMAKE_SYSROOT}/usr/lib/${HOST_MULTIARCH}")
+    string(APPEND root_libraries " -L${folder} -Wl,-rpath-link,${folder}")
+endforeach()
+foreach(kind IN ITEMS EXE SHARED MODULE)
+    set(CMAKE_${kind}_LINKER_FLAGS_INIT "${root_libraries}")
+endforeach()
 
-if(NOT LISTS_DEBIAN_ARCH STREQUAL BUILD_ARCH
-        AND NOT (BUILD_ARCH STREQUAL "amd64" AND LISTS_DEBIAN_ARCH STREQUAL "i386"))
+if(NOT LISTS_DEBIAN_ARCH STREQUAL BUILD_ARCH)
     # qemu names most CPUs as GNU does; these not.
     set(qemu_cpu ${HOST_GNU_CPU})
     if(HOST_GNU_CPU MATCHES "^i[3-6]86$")
@@ -43,5 +83,6 @@ if(NOT LISTS_DEBIAN_ARCH STREQUAL BUILD_ARCH
     elseif(HOST_GNU_CPU STREQUAL "powerpc")
         set(qemu_cpu ppc)
     endif()
-    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu})
+    # The programs' loader and libraries are the root's.
+    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} -L "${CMAKE_SYSROOT}")
 endif()
