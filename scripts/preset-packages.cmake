@@ -1,13 +1,18 @@
 # cmake -D PRESET=<name> -D FIELD=<field> -P preset-packages.cmake
 #
-# Prints, on one line, the Debian packages that the configure preset <name>
-# needs, from the vendor objects "list-exercises/setup" of the presets in
-# CMakePresets.json and CMakeUserPresets.json. With <field> "packages", the
-# tools: those the preset lists and those of every preset it inherits from,
-# as tools add up. With <field> "toolkitPackages", the toolkit: the preset's
-# own list, or else that of the first preset it inherits from that has one
-# (as CMake does with a preset's own fields), for one toolkit replaces
-# another; where none has one, the preset "base" gives it.
+# Prints, a line each, what the configure preset <name> needs set up, from
+# the vendor objects "list-exercises/setup" of the presets in
+# CMakePresets.json and CMakeUserPresets.json:
+#   packages         the Debian packages of its tools
+#   commands         commands that make what it needs besides (a system
+#                    root), each an array of words, printed space-separated
+#   toolkitPackages  the Debian packages of its toolkit
+#   toolkitCommands  commands that make its toolkit
+# Tools and their commands add up: those the preset lists and those of every
+# preset it inherits from. A toolkit replaces another: the preset's own list,
+# or else that of the first preset it inherits from that has one (as CMake
+# does with a preset's own fields); where none has one, the preset "base"
+# gives it.
 cmake_minimum_required(VERSION 3.19)
 
 set(source_dir "${CMAKE_CURRENT_LIST_DIR}/..")
@@ -44,8 +49,20 @@ function(listed name field found packages)
     if(count GREATER 0)
         math(EXPR last "${count} - 1")
         foreach(index RANGE ${last})
-            string(JSON package GET "${list}" ${index})
-            list(APPEND result "${package}")
+            string(JSON entry GET "${list}" ${index})
+            string(JSON type TYPE "${list}" ${index})
+            if(type STREQUAL "ARRAY")
+                # A command: its words, joined by spaces.
+                set(words "")
+                string(JSON word_count LENGTH "${entry}")
+                math(EXPR last_word "${word_count} - 1")
+                foreach(word_index RANGE ${last_word})
+                    string(JSON word GET "${entry}" ${word_index})
+                    list(APPEND words "${word}")
+                endforeach()
+                list(JOIN words " " entry)
+            endif()
+            list(APPEND result "${entry}")
         endforeach()
     endif()
     set(${found} YES PARENT_SCOPE)
@@ -79,7 +96,7 @@ function(find_packages name field found packages)
         return()
     endif()
     listed("${name}" ${field} own_found result)
-    if(own_found AND field STREQUAL "toolkitPackages")
+    if(own_found AND field MATCHES "^toolkit")
         set(${found} YES PARENT_SCOPE)
         set(${packages} "${result}" PARENT_SCOPE)
         return()
@@ -90,7 +107,7 @@ function(find_packages name field found packages)
         if(parent_found)
             set(own_found YES)
             list(APPEND result ${parent_packages})
-            if(field STREQUAL "toolkitPackages")
+            if(field MATCHES "^toolkit")
                 break()
             endif()
         endif()
@@ -105,4 +122,6 @@ if(NOT found)
     find_packages(base "${FIELD}" found packages)
 endif()
 # (message() would write to standard error.)
-execute_process(COMMAND "${CMAKE_COMMAND}" -E echo ${packages})
+foreach(entry IN LISTS packages)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E echo "${entry}")
+endforeach()
