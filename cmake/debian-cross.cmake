@@ -61,10 +61,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The cross compiler searches its own copy of the C libraries before the
-# root's; where the root's release is newer, its toolkit needs the root's.
+# The cross compiler searches its own copy of the C and C++ libraries before
+# the root's; where the root's release is newer, its toolkit needs the
+# root's (the C++ library's link is in the folder of the root's compiler).
+file(GLOB root_compiler_folders "${CMAKE_SYSROOT}/usr/lib/gcc/${HOST_GNU_TYPE}/*")
 set(root_libraries "")
-foreach(folder IN ITEMS "${CMAKE_SYSROOT}/lib/${HOST_MULTIARCH}" "${CMAKE_SYSROOT}/usr/lib/${HOST_MULTIARCH}")
+foreach(folder IN LISTS root_compiler_folders ITEMS "${CMAKE_SYSROOT}/lib/${HOST_MULTIARCH}" "${CMAKE_SYSROOT}/usr/lib/${HOST_MULTIARCH}")
     string(APPEND root_libraries " -L${folder} -Wl,-rpath-link,${folder}")
 endforeach()
 foreach(kind IN ITEMS EXE SHARED MODULE)
