@@ -13,8 +13,11 @@ int main()
     QList<int> myQList;
     int value;
 
-    // std::cin is tied to std::cout, so the prompt is flushed before each read.
-    std::cout << "Please enter some integers (enter 0 to end):\n";
+    // The prompt is flushed before the first read. Nothing is written after
+    // it until the reading ends, so std::cin need not flush std::cout before
+    // every read, as it would while tied to it.
+    std::cout << "Please enter some integers (enter 0 to end):\n" << std::flush;
+    std::cin.tie(nullptr);
 
     // Reading also stops at the end of the input, at a token that is not a
     // whole int, or where reading fails (the stream then has its badbit set);
@@ -23,16 +26,19 @@ int main()
     bool inputEnded = false;
     bool badToken = false;
     do {
-        // Preparing to read flushes the prompt and skips whitespace; it fails
-        // only where the input ends.
-        std::istream::sentry nextToken(std::cin);
-        if (!nextToken) {
+        // A failed >> still writes a value where there was a token it could
+        // not take: 0, or the nearest limit for a number out of range. Where
+        // no token was left (the input ended, or could not be read) it leaves
+        // the value as it was, so the value is first set to one that no
+        // failed read writes.
+        value = 1;
+        if (!(std::cin >> value) && value == 1) {
             inputEnded = true;
             break;
         }
         // The number must fill its token: "12abc" is not 12. The character
         // after it is looked at in the stream's buffer, without extracting it.
-        if (!(std::cin >> value) ||
+        if (!std::cin ||
             !(std::cin.eof() || std::isspace(std::cin.rdbuf()->sgetc()))) {
             badToken = true;
             break;
