@@ -13,11 +13,8 @@ int main()
     QList<int> myQList;
     int value;
 
-    // The prompt is flushed before the first read. Nothing is written after
-    // it until the reading ends, so std::cin need not flush std::cout before
-    // every read, as it would while tied to it.
-    std::cout << "Please enter some integers (enter 0 to end):\n" << std::flush;
-    std::cin.tie(nullptr);
+    // std::cin is tied to std::cout, so the prompt is flushed before each read.
+    std::cout << "Please enter some integers (enter 0 to end):\n";
 
     // Reading also stops at the end of the input, at a token that is not a
     // whole int, or where reading fails (the stream then has its badbit set);
