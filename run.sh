@@ -5,7 +5,8 @@
 # none is given), says what the build checks (toolkit, compiler, CPU) and
 # runs each program once, showing what it wrote and how it ended, against
 # its reference outcome. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
-# environment name a toolkit of your own to check.
+# environment name a toolkit of your own to check; QT_QMAKE_EXECUTABLE, the
+# qmake of a Qt 4 of your own.
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-qt5}

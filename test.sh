@@ -6,7 +6,8 @@
 # own in CMakeUserPresets.json included). Each preset's run starts by saying
 # what it checks (toolkit, compiler, CPU) and leaves a JUnit XML report in
 # build/test-results/PRESET.xml. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
-# environment name a toolkit of your own to check.
+# environment name a toolkit of your own to check; QT_QMAKE_EXECUTABLE, the
+# qmake of a Qt 4 of your own.
 set -euo pipefail
 cd "$(dirname "$0")"
 

@@ -14,8 +14,14 @@ function(add_list_program name)
     set_list_program_options(${name} "${dir}")
     # An installed program must go on loading the toolkit it was built and
     # tested against, also where that toolkit lies outside the system's own
-    # library paths (for those, CMake adds no run path).
+    # library paths (for those, CMake adds no run path). CMake leaves out
+    # folders within the project's own, where a fetched toolkit is (in
+    # build/cache): name its folder itself.
     set_target_properties(${name} PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
+    if(lists_toolkit_library_dir AND NOT lists_toolkit_library_dir IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES
+            AND NOT lists_toolkit_library_dir IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
+        set_property(TARGET ${name} APPEND PROPERTY INSTALL_RPATH "${lists_toolkit_library_dir}")
+    endif()
     install(TARGETS ${name})
     set_property(GLOBAL APPEND PROPERTY LIST_PROGRAMS ${name})
     set_property(GLOBAL PROPERTY LIST_PROGRAM_DIR_${name} "${dir}")

@@ -1,28 +1,98 @@
 # Finds the Qt toolkit of major version LISTS_QT_VERSION and sets
-# lists_core_library (the core module's target) and lists_linked_list_library
-# (what the linked list takes besides it, if anything) and
-# lists_toolkit_version (the version found).
+# lists_core_library (the core module's target), lists_linked_list_library
+# (what the linked list takes besides it, if anything),
+# lists_toolkit_version (the version found) and lists_toolkit_library_dir
+# (the folder of the core library).
 #
 # A toolkit may be named: CMAKE_PREFIX_PATH (as a variable or in the
-# environment), or Qt5_DIR or Qt6_DIR in the environment. A named toolkit is
-# the one to check, so the toolkit found must lie within what was named;
+# environment), or Qt5_DIR or Qt6_DIR in the environment; a Qt 4 by its
+# qmake, QT_QMAKE_EXECUTABLE (as a variable or in the environment), as
+# FindQt4 takes it. A named toolkit is the one to check, so the toolkit found
+# must lie within what was named (for Qt 4: be the one its qmake describes);
 # where it does not (a mistyped prefix, and the system's toolkit found
 # instead), configuring fails rather than quietly checking another toolkit.
+#
+# A Qt 4 that is not named is the one scripts/fetch-qt4 made for the target's
+# Debian architecture, in the cache folder: LISTS_CACHE_DIR in the
+# environment, or build/cache in the source folder.
+
+# Qt 4: which qmake describes it. One named with -DQT_QMAKE_EXECUTABLE stays
+# in the cache, as whatever is set so does; this file also keeps its choice
+# there for FindQt4, so it tells the two apart by remembering its own.
+set(qmake "")
+set(qmake_named "")
+if(LISTS_QT_VERSION EQUAL 4)
+    if(QT_QMAKE_EXECUTABLE AND NOT QT_QMAKE_EXECUTABLE MATCHES "-NOTFOUND$"
+            AND (LISTS_QMAKE_FROM STREQUAL "variable" OR NOT QT_QMAKE_EXECUTABLE STREQUAL LISTS_QMAKE_CHOSEN))
+        set(qmake "${QT_QMAKE_EXECUTABLE}")
+        set(qmake_from variable)
+        set(qmake_named "QT_QMAKE_EXECUTABLE=${qmake}")
+    elseif(NOT "$ENV{QT_QMAKE_EXECUTABLE}" STREQUAL "")
+        set(qmake "$ENV{QT_QMAKE_EXECUTABLE}")
+        set(qmake_from environment)
+        set(qmake_named "QT_QMAKE_EXECUTABLE=${qmake} (environment)")
+    else()
+        set(qmake_from fetched)
+        if(NOT "$ENV{LISTS_CACHE_DIR}" STREQUAL "")
+            set(cache_dir "$ENV{LISTS_CACHE_DIR}")
+        else()
+            set(cache_dir "${PROJECT_SOURCE_DIR}/build/cache")
+        endif()
+        # The target's Debian architecture: a cross build names it; a native
+        # one says its library folder.
+        if(LISTS_DEBIAN_ARCH)
+            set(debian_arch "${LISTS_DEBIAN_ARCH}")
+        elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "x86_64-linux-gnu")
+            set(debian_arch amd64)
+        elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "i386-linux-gnu")
+            set(debian_arch i386)
+        else()
+            message(FATAL_ERROR "No Qt 4 is named, and scripts/fetch-qt4 makes one only for x86-64 and "
+                "32-bit x86, which this target ('${CMAKE_LIBRARY_ARCHITECTURE}') is not: name the qmake "
+                "of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
+        endif()
+        get_filename_component(fetched "${cache_dir}/qt4-${debian_arch}" ABSOLUTE)
+        set(qmake "${fetched}/bin/qmake")
+        if(NOT EXISTS "${qmake}")
+            message(FATAL_ERROR "No Qt 4 to build against: none is named, and there is none in ${fetched}. "
+                "scripts/fetch-qt4 ${debian_arch} makes it there (./run.sh and ./test.sh run it for the "
+                "qt4 preset); or name the qmake of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
+        endif()
+    endif()
+elseif(NOT "$ENV{QT_QMAKE_EXECUTABLE}" STREQUAL "")
+    message(FATAL_ERROR "QT_QMAKE_EXECUTABLE=$ENV{QT_QMAKE_EXECUTABLE} (environment) names a Qt 4, which "
+        "this build (LISTS_QT_VERSION ${LISTS_QT_VERSION}) does not use: nothing else is checked in its "
+        "place. Name a Qt ${LISTS_QT_VERSION} through CMAKE_PREFIX_PATH or Qt${LISTS_QT_VERSION}_DIR.")
+endif()
 
 # find_package keeps where it found the toolkit in the cache and does not look
-# again. Where the toolkit is named anew, forget what was found, so that a
-# build folder never goes on checking the toolkit it was first given.
-set(toolkit_naming "${CMAKE_PREFIX_PATH}|$ENV{CMAKE_PREFIX_PATH}|$ENV{Qt5_DIR}|$ENV{Qt6_DIR}")
+# again (FindQt4 means to where its qmake changes, but keeps some of what it
+# found). Where the toolkit is named anew, or Qt 4's qmake is another, forget
+# what was found, so that a build folder never goes on checking the toolkit
+# it was first given.
+set(toolkit_naming "${CMAKE_PREFIX_PATH}|$ENV{CMAKE_PREFIX_PATH}|$ENV{Qt5_DIR}|$ENV{Qt6_DIR}|${qmake_named}")
+set(look_again NO)
 if(DEFINED LISTS_TOOLKIT_NAMING AND NOT LISTS_TOOLKIT_NAMING STREQUAL toolkit_naming)
     message(STATUS "The toolkit is named anew: looking for it again")
+    set(look_again YES)
+elseif(qmake AND DEFINED LISTS_QMAKE_CHOSEN AND NOT qmake STREQUAL LISTS_QMAKE_CHOSEN)
+    message(STATUS "Qt 4's qmake is now ${qmake}: looking for Qt 4 again")
+    set(look_again YES)
+endif()
+if(look_again)
     get_property(cached_variables DIRECTORY PROPERTY CACHE_VARIABLES)
     foreach(variable IN LISTS cached_variables)
-        if(variable MATCHES "^Qt[56].*_DIR$")
+        if(variable MATCHES "^Qt[56].*_DIR$|^QT_|^Q_WS_")
             unset(${variable} CACHE)
         endif()
     endforeach()
 endif()
 set(LISTS_TOOLKIT_NAMING "${toolkit_naming}" CACHE INTERNAL "How the toolkit was named when it was found")
+if(qmake)
+    set(LISTS_QMAKE_CHOSEN "${qmake}" CACHE INTERNAL "The qmake given to FindQt4")
+    set(LISTS_QMAKE_FROM "${qmake_from}" CACHE INTERNAL "Where that qmake came from")
+    set(QT_QMAKE_EXECUTABLE "${qmake}" CACHE FILEPATH "The qmake of the Qt 4 to build against" FORCE)
+endif()
 
 # What was named, as the user wrote it (for messages), and the folders the
 # toolkit found must lie within.
@@ -47,21 +117,79 @@ foreach(variable IN ITEMS Qt5_DIR Qt6_DIR)
         list(APPEND named_folders "${packages_folder}")
     endif()
 endforeach()
-
-set(modules Core)
-if(LISTS_QT_VERSION EQUAL 6)
-    # Qt 6 keeps the linked list in its Qt 5 compatibility module.
-    list(APPEND modules Core5Compat)
+if(qmake_named)
+    list(APPEND named "${qmake_named}")
 endif()
-# The versioned targets, which every Qt 5 and 6 release provides.
-if(named)
-    find_package(Qt${LISTS_QT_VERSION} COMPONENTS ${modules})
+list(JOIN named ", " named_text)
+
+if(LISTS_QT_VERSION EQUAL 4)
+    # FindQt4, which CMake still ships, with the qmake chosen above; QtCore
+    # holds the linked list too.
+    if(named)
+        find_package(Qt4 4.8 COMPONENTS QtCore)
+    else()
+        find_package(Qt4 4.8 REQUIRED COMPONENTS QtCore)
+    endif()
+    # Where that qmake was not a Qt 4's, FindQt4 looks for another by other
+    # names: keep the choice in the cache, whatever it did.
+    set(found_qmake "${QT_QMAKE_EXECUTABLE}")
+    set(QT_QMAKE_EXECUTABLE "${qmake}" CACHE FILEPATH "The qmake of the Qt 4 to build against" FORCE)
+    set(found_library "${QT_QTCORE_LIBRARY_RELEASE}")
+    if(NOT found_library)
+        set(found_library "${QT_QTCORE_LIBRARY_DEBUG}")
+    endif()
+    if(named)
+        set(sought "The toolkit named (${named_text})")
+    else()
+        set(sought "The Qt 4 that scripts/fetch-qt4 made (${qmake})")
+    endif()
+    if(NOT Qt4_FOUND OR NOT TARGET Qt4::QtCore)
+        message(FATAL_ERROR "${sought} was not found: no Qt 4 with its core module there. "
+            "Nothing else is checked in its place.")
+    endif()
+    get_filename_component(found_qmake_real "${found_qmake}" REALPATH)
+    get_filename_component(qmake_real "${qmake}" REALPATH)
+    if(NOT found_qmake_real STREQUAL qmake_real)
+        message(FATAL_ERROR "${sought} was not found: the Qt 4 found instead is the one of "
+            "${found_qmake}. Nothing else is checked in its place: name the qmake of your Qt 4, "
+            "or name none to check the one that scripts/fetch-qt4 makes.")
+    endif()
+    # The Qt 4 found is the one that qmake describes; what else was named
+    # must hold it.
+    set(found_folders "${found_qmake}" "${found_library}")
+    set(lists_core_library Qt4::QtCore)
+    set(lists_toolkit_version "${QT_VERSION_MAJOR}.${QT_VERSION_MINOR}.${QT_VERSION_PATCH}")
+    set(lists_linked_list_library "")
 else()
-    find_package(Qt${LISTS_QT_VERSION} REQUIRED COMPONENTS ${modules})
+    set(modules Core)
+    if(LISTS_QT_VERSION EQUAL 6)
+        # Qt 6 keeps the linked list in its Qt 5 compatibility module.
+        list(APPEND modules Core5Compat)
+    endif()
+    # The versioned targets, which every Qt 5 and 6 release provides.
+    if(named)
+        find_package(Qt${LISTS_QT_VERSION} COMPONENTS ${modules})
+    else()
+        find_package(Qt${LISTS_QT_VERSION} REQUIRED COMPONENTS ${modules})
+    endif()
+    set(found_folders "")
+    foreach(module IN LISTS modules)
+        set(found_folder "${Qt${LISTS_QT_VERSION}${module}_DIR}")
+        if(named AND (NOT Qt${LISTS_QT_VERSION}${module}_FOUND OR NOT found_folder))
+            message(FATAL_ERROR "The toolkit named (${named_text}) was not found: "
+                "no Qt ${LISTS_QT_VERSION} ${module} module there. Nothing else is checked in its place.")
+        endif()
+        list(APPEND found_folders "${found_folder}")
+    endforeach()
+    set(lists_core_library Qt${LISTS_QT_VERSION}::Core)
+    set(lists_toolkit_version "${Qt${LISTS_QT_VERSION}Core_VERSION}")
+    set(lists_linked_list_library "")
+    if(LISTS_QT_VERSION EQUAL 6)
+        set(lists_linked_list_library Qt6::Core5Compat)
+    endif()
 endif()
 
-if(named)
-    list(JOIN named ", " named_text)
+if(named_folders)
     # Under a system root, find_package also looks for a named prefix within it.
     set(rooted_folders ${named_folders})
     foreach(root IN LISTS CMAKE_SYSROOT CMAKE_FIND_ROOT_PATH)
@@ -70,12 +198,7 @@ if(named)
         endforeach()
     endforeach()
     set(outside "")
-    foreach(module IN LISTS modules)
-        set(found_folder "${Qt${LISTS_QT_VERSION}${module}_DIR}")
-        if(NOT Qt${LISTS_QT_VERSION}${module}_FOUND OR NOT found_folder)
-            message(FATAL_ERROR "The toolkit named (${named_text}) was not found: "
-                "no Qt ${LISTS_QT_VERSION} ${module} module there. Nothing else is checked in its place.")
-        endif()
+    foreach(found_folder IN LISTS found_folders)
         get_filename_component(found_real "${found_folder}" REALPATH)
         set(within NO)
         foreach(folder IN LISTS rooted_folders)
@@ -91,16 +214,17 @@ if(named)
     endforeach()
     if(outside)
         list(JOIN outside ", " outside_text)
+        if(LISTS_QT_VERSION EQUAL 4)
+            set(advice "name the qmake of your Qt 4 (QT_QMAKE_EXECUTABLE), and only folders that "
+                "hold it, or name none to check the one that scripts/fetch-qt4 makes")
+        else()
+            set(advice "name the folder that holds your toolkit, or name none to check the system's")
+        endif()
         message(FATAL_ERROR "The toolkit named (${named_text}) was not found: "
             "the Qt ${LISTS_QT_VERSION} found instead is outside it (${outside_text}). "
-            "Nothing else is checked in its place: name the folder that holds your "
-            "toolkit, or name none to check the system's.")
+            "Nothing else is checked in its place: " ${advice} ".")
     endif()
 endif()
 
-set(lists_core_library Qt${LISTS_QT_VERSION}::Core)
-set(lists_toolkit_version "${Qt${LISTS_QT_VERSION}Core_VERSION}")
-set(lists_linked_list_library "")
-if(LISTS_QT_VERSION EQUAL 6)
-    set(lists_linked_list_library Qt6::Core5Compat)
-endif()
+get_target_property(core_location ${lists_core_library} LOCATION)
+get_filename_component(lists_toolkit_library_dir "${core_location}" DIRECTORY)
