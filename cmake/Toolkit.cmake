@@ -123,6 +123,16 @@ endif()
 list(JOIN named ", " named_text)
 
 if(LISTS_QT_VERSION EQUAL 4)
+    # Building against a system root, FindQt4 would look for the library and
+    # headers that qmake names within the root: they are in the Qt 4's own
+    # folder, which is a root of its own.
+    if(CMAKE_SYSROOT)
+        execute_process(COMMAND "${qmake}" -query QT_INSTALL_PREFIX
+            OUTPUT_VARIABLE qt4_prefix OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        if(qt4_prefix)
+            list(APPEND CMAKE_FIND_ROOT_PATH "${qt4_prefix}")
+        endif()
+    endif()
     # FindQt4, which CMake still ships, with the qmake chosen above; QtCore
     # holds the linked list too.
     if(named)
