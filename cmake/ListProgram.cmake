@@ -18,8 +18,14 @@ function(add_list_program name)
     set_property(GLOBAL PROPERTY LIST_PROGRAM_DIR_${name} "${dir}")
     if(BUILD_TESTING)
         add_reference_cases(${name} ${name} "${dir}")
+        # The installed check (see tests/run-ptest) runs the same cases.
+        install(DIRECTORY "${dir}/reference/" DESTINATION "${LISTS_PTEST_DIR}/reference/${name}")
     endif()
 endfunction()
+
+# Where the installed check goes, as Yocto's ptest has it: the package's
+# folder under lib, whatever the system's library folder is called.
+set(LISTS_PTEST_DIR lib/list-exercises/ptest)
 
 # The toolkit's library folders that lie within the source or build tree (a
 # toolkit unpacked into the cache folder), outside any system root: CMake
