@@ -1,8 +1,10 @@
 // Writes which toolkit this build's programs run against: the version of the
 // core library and its path as the dynamic loader resolved it, symbolic links
-// followed. It is linked against the same core library as the programs, so
-// with the same run path it loads what they load; the build's description
-// says what was found when configuring.
+// followed, and the version of the toolkit's headers it was compiled with
+// (much of a list's code comes from those, not from the library). It is
+// linked against the same core library as the programs, so with the same
+// run path it loads what they load; the build's description says what was
+// found when configuring.
 #include <QtGlobal>
 #include <dlfcn.h>
 #include <cstdlib>
@@ -19,7 +21,8 @@ int main()
         return 1;
     }
     char *path = realpath(library.dli_fname, nullptr);
-    std::cout << "version=" << version << "\nlibrary=" << (path ? path : library.dli_fname) << '\n';
+    std::cout << "version=" << version << "\nlibrary=" << (path ? path : library.dli_fname)
+              << "\nheaders_version=" << QT_VERSION_STR << '\n';
     std::free(path);
     return std::cout ? 0 : 1;
 }

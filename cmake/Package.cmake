@@ -1,0 +1,112 @@
+# Packages of what cmake --install puts in place, made by cpack in the build
+# folder: a Debian package for the CPU built for (list-exercises_VERSION_ARCH.deb,
+# installing into /usr) and a tarball of the same tree for devices without
+# dpkg (list-exercises-VERSION-ARCH.tar.gz). Either carries the installed
+# check, lib/list-exercises/ptest/run-ptest.
+
+# The CPU in Debian's words: the one a cross build is for, else the one the
+# compiler's library folder names, else this machine's.
+set(debian_arch "${LISTS_DEBIAN_ARCH}")
+if(NOT debian_arch AND CMAKE_LIBRARY_ARCHITECTURE)
+    execute_process(
+        COMMAND dpkg-architecture -t "${CMAKE_LIBRARY_ARCHITECTURE}" -q DEB_HOST_ARCH
+        OUTPUT_VARIABLE debian_arch OUTPUT_STRIP_TRAILING_WHITESPACE
+        # (It warns that this machine's compiler is not for that CPU.)
+        ERROR_QUIET RESULT_VARIABLE failed)
+    if(failed)
+        set(debian_arch "")
+    endif()
+endif()
+if(NOT debian_arch)
+    execute_process(COMMAND dpkg --print-architecture
+        OUTPUT_VARIABLE debian_arch OUTPUT_STRIP_TRAILING_WHITESPACE
+        ERROR_QUIET RESULT_VARIABLE failed)
+    if(failed OR NOT debian_arch)
+        set(debian_arch "${CMAKE_SYSTEM_PROCESSOR}")
+    endif()
+endif()
+
+# A toolkit of the system's (of the system root, for a cross build) comes
+# from the distribution's packages, which the package then depends on, in
+# the names Debian gives them for every CPU. A toolkit of one's own does not:
+# the programs find it by their run path, so it must be on the device there.
+set(toolkit_packages "")
+get_target_property(core_location ${lists_core_library} LOCATION)
+get_filename_component(core_location "${core_location}" REALPATH)
+set(system_toolkit NO)
+foreach(folder IN ITEMS /usr/lib /lib)
+    string(FIND "${core_location}" "${CMAKE_SYSROOT}${folder}/" at)
+    if(at EQUAL 0)
+        set(system_toolkit YES)
+    endif()
+endforeach()
+string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" core_version "${lists_toolkit_version}")
+if(system_toolkit AND LISTS_QT_VERSION EQUAL 5)
+    set(toolkit_packages "libqt5core5a (>= ${core_version})")
+elseif(system_toolkit AND LISTS_QT_VERSION EQUAL 6)
+    # From Debian 13 (and Ubuntu 24.04) on, the core library's package bears
+    # the 64-bit time transition's suffix.
+    string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" compat_version "${Qt6Core5Compat_VERSION}")
+    set(toolkit_packages
+        "libqt6core6t64 (>= ${core_version}) | libqt6core6 (>= ${core_version})"
+        "libqt6core5compat6 (>= ${compat_version})")
+elseif(system_toolkit)
+    message(STATUS "Package: no Debian package of the Qt ${LISTS_QT_VERSION} toolkit is known: "
+        "the package depends on none")
+else()
+    message(STATUS "Package: the toolkit (${core_location}) is not the system's: the package "
+        "depends on no toolkit package, and its programs look for the toolkit where it is here")
+endif()
+# A sanitizer's runtime, as Debian names its package (libasan.so.8: libasan8).
+set(sanitizer_packages "")
+string(REPLACE "," ";" sanitizers "${LISTS_SANITIZERS}")
+foreach(sanitizer IN LISTS sanitizers)
+    set(runtime "")
+    if(sanitizer STREQUAL "address")
+        set(runtime asan)
+    elseif(sanitizer STREQUAL "undefined")
+        set(runtime ubsan)
+    elseif(sanitizer STREQUAL "thread")
+        set(runtime tsan)
+    elseif(sanitizer STREQUAL "leak")
+        set(runtime lsan)
+    endif()
+    if(runtime)
+        execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=lib${runtime}.so
+            OUTPUT_VARIABLE library OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        get_filename_component(library "${library}" REALPATH)
+        if(library MATCHES "/lib${runtime}\\.so\\.([0-9]+)")
+            list(APPEND sanitizer_packages "lib${runtime}${CMAKE_MATCH_1}")
+        endif()
+    endif()
+endforeach()
+
+set(CPACK_PACKAGE_NAME list-exercises)
+set(CPACK_PACKAGE_VENDOR "The list exercises' developers")
+set(CPACK_PACKAGE_CONTACT "The list exercises' developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION "Seven programs that check the integer lists of a Qt toolkit build, with their check, lib/list-exercises/ptest/run-ptest.")
+set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_SYSTEM_NAME "${debian_arch}")
+set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${debian_arch}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${debian_arch}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+foreach(package IN LISTS sanitizer_packages toolkit_packages)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${package}")
+endforeach()
+# What cpack reads for each kind of package: the tarball holds the tree
+# below the prefix (bin, lib), to unpack anywhere; with a multi-config
+# generator, the first configuration is packed unless another is named
+# (cpack -C Release).
+set(pack_config "if(CPACK_GENERATOR STREQUAL \"TGZ\")\n    set(CPACK_PACKAGING_INSTALL_PREFIX \"\")\nendif()\n")
+get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+if(multi_config)
+    list(GET CMAKE_CONFIGURATION_TYPES 0 first_config)
+    string(APPEND pack_config "if(NOT CPACK_BUILD_CONFIG)\n    set(CPACK_BUILD_CONFIG \"${first_config}\")\nendif()\n")
+endif()
+file(WRITE "${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake" "${pack_config}")
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake")
+include(CPack)
