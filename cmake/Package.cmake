@@ -4,28 +4,6 @@
 # dpkg (list-exercises-VERSION-ARCH.tar.gz). Either carries the installed
 # check, lib/list-exercises/ptest/run-ptest.
 
-# The CPU in Debian's words: the one a cross build is for, else the one the
-# compiler's library folder names, else this machine's.
-set(debian_arch "${LISTS_DEBIAN_ARCH}")
-if(NOT debian_arch AND CMAKE_LIBRARY_ARCHITECTURE)
-    execute_process(
-        COMMAND dpkg-architecture -t "${CMAKE_LIBRARY_ARCHITECTURE}" -q DEB_HOST_ARCH
-        OUTPUT_VARIABLE debian_arch OUTPUT_STRIP_TRAILING_WHITESPACE
-        # (It warns that this machine's compiler is not for that CPU.)
-        ERROR_QUIET RESULT_VARIABLE failed)
-    if(failed)
-        set(debian_arch "")
-    endif()
-endif()
-if(NOT debian_arch)
-    execute_process(COMMAND dpkg --print-architecture
-        OUTPUT_VARIABLE debian_arch OUTPUT_STRIP_TRAILING_WHITESPACE
-        ERROR_QUIET RESULT_VARIABLE failed)
-    if(failed OR NOT debian_arch)
-        set(debian_arch "${CMAKE_SYSTEM_PROCESSOR}")
-    endif()
-endif()
-
 # A toolkit of the system's (of the system root, for a cross build) comes
 # from the distribution's packages, which the package then depends on, in
 # the names Debian gives them for every CPU. A toolkit of one's own does not:
@@ -88,10 +66,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION "Seven programs that check the integer lists of a Qt toolkit build, with their check, lib/list-exercises/ptest/run-ptest.")
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_SYSTEM_NAME "${debian_arch}")
-set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${debian_arch}")
+set(CPACK_SYSTEM_NAME "${lists_debian_arch}")
+set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${lists_debian_arch}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${debian_arch}")
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${lists_debian_arch}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
 foreach(package IN LISTS sanitizer_packages toolkit_packages)

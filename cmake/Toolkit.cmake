@@ -1,8 +1,7 @@
 # Finds the Qt toolkit of major version LISTS_QT_VERSION and sets
 # lists_core_library (the core module's target), lists_linked_list_library
-# (what the linked list takes besides it, if anything),
-# lists_toolkit_version (the version found) and lists_toolkit_library_dir
-# (the folder of the core library).
+# (what the linked list takes besides it, if anything) and
+# lists_toolkit_version (the version found).
 #
 # A toolkit may be named: CMAKE_PREFIX_PATH (as a variable or in the
 # environment), or Qt5_DIR or Qt6_DIR in the environment; a Qt 4 by its
@@ -38,17 +37,10 @@ if(LISTS_QT_VERSION EQUAL 4)
         else()
             set(cache_dir "${PROJECT_SOURCE_DIR}/build/cache")
         endif()
-        # The target's Debian architecture: a cross build names it; a native
-        # one says its library folder.
-        if(LISTS_DEBIAN_ARCH)
-            set(debian_arch "${LISTS_DEBIAN_ARCH}")
-        elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "x86_64-linux-gnu")
-            set(debian_arch amd64)
-        elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "i386-linux-gnu")
-            set(debian_arch i386)
-        else()
+        set(debian_arch "${lists_debian_arch}")
+        if(NOT debian_arch MATCHES "^(amd64|i386)$")
             message(FATAL_ERROR "No Qt 4 is named, and scripts/fetch-qt4 makes one only for x86-64 and "
-                "32-bit x86, which this target ('${CMAKE_LIBRARY_ARCHITECTURE}') is not: name the qmake "
+                "32-bit x86, which this target ('${debian_arch}') is not: name the qmake "
                 "of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
         endif()
         get_filename_component(fetched "${cache_dir}/qt4-${debian_arch}" ABSOLUTE)
@@ -236,5 +228,3 @@ if(named_folders)
     endif()
 endif()
 
-get_target_property(core_location ${lists_core_library} LOCATION)
-get_filename_component(lists_toolkit_library_dir "${core_location}" DIRECTORY)
