@@ -10,17 +10,20 @@
 # qmake of a Qt 4 of your own.
 set -euo pipefail
 cd "$(dirname "$0")"
+# (A signal stops the build or ctest running, and ends this with 130 or 143.)
+# shellcheck source=scripts/lib/cache.sh
+. scripts/lib/cache.sh
 
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(qt5)
+# Reading the presets takes CMake, which a fresh machine may not have yet.
+scripts/setup
 if [ "${presets[*]}" = all ]; then
-    # Listing the presets takes CMake, which a fresh machine may not have yet.
-    scripts/setup
-    mapfile -t presets < <(cmake --list-presets=configure | sed -n 's/^  "\([^"]*\)".*/\1/p')
-    if [ ${#presets[@]} -eq 0 ]; then
-        echo "test.sh: found no presets in CMakePresets.json" >&2
-        exit 1
-    fi
+    mapfile -t presets < <(scripts/presets)
+    [ ${#presets[@]} -gt 0 ] || exit 1
+else
+    # Every name is checked before anything is built.
+    scripts/presets "${presets[@]}" >/dev/null || exit 2
 fi
 
 # run_tests PRESET BUILD: runs the tests of PRESET, built in BUILD, with its
@@ -29,25 +32,37 @@ fi
 run_tests() {
     local junit=(--parallel "$(nproc)" --output-junit "$results/$1.xml")
     if cmake --list-presets=test | grep -F "  \"$1\"" >/dev/null; then
-        ctest --preset "$1" "${junit[@]}"
+        run_child ctest --preset "$1" "${junit[@]}"
     else
-        ctest --test-dir "$2" --output-on-failure --no-tests=error "${junit[@]}"
+        run_child ctest --test-dir "$2" --output-on-failure --no-tests=error "${junit[@]}"
     fi
 }
 
 results=$PWD/build/test-results
 mkdir -p "$results"
+build_folder=$(mktemp)
+remove_at_exit "$build_folder"
+# A preset's report is of this run or of none: an earlier run's is removed
+# before the preset is built, and one that its run did not finish writing,
+# when it is stopped.
+unfinished_report=
+at_exit 'rm -f "$unfinished_report"'
 failed=()
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
+    rm -f "$results/$preset.xml"
     # Each preset's packages are installed on their own, so that one that
     # cannot be installed fails its preset alone.
     if scripts/setup "$preset" &&
-        build=$(scripts/build-preset "$preset") &&
+        run_child scripts/build-preset "$preset" >"$build_folder" &&
+        build=$(cat "$build_folder") &&
         echo "=== preset $preset checks:" && scripts/describe-build "$build" &&
+        unfinished_report=$results/$preset.xml &&
         run_tests "$preset" "$build"; then
+        unfinished_report=
         continue
     fi
+    unfinished_report=
     failed+=("$preset")
 done
 

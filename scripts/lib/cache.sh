@@ -80,9 +80,9 @@ run_child() {
     local status=0
     # setsid makes the child lead a process group of its own, which is
     # stopped as a whole; it runs in the background so that the shell takes
-    # a signal at once, not once the child has finished. (Standard input
-    # stays the script's.)
-    setsid "$@" <&0 &
+    # a signal at once, not once the child has finished. (Its standard input
+    # is /dev/null, as for any command in the background.)
+    setsid "$@" &
     _child=$!
     wait "$_child" || status=$?
     _child=
