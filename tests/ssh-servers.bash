@@ -1,6 +1,6 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # (It sets variables for the script that sources it, and takes its
-# source_dir.)
+# source_dir and scripts/lib/cache.sh.)
 # ssh-servers.bash: sourced by the tests of device-check --ssh, to give them
 # real devices to log in to. (It takes root.)
 #
@@ -20,9 +20,8 @@
 #   accepted_key, refused_key   identity files, the one authorized and one not
 # ssh_servers_stop: stops the servers and whatever runs in the root, and
 # undoes the rest (mounts, binfmt handler, files); call it on exit.
-. "$source_dir/scripts/qemu-binfmt.bash"
+. "$source_dir/scripts/lib/binfmt.sh"
 servers_work='' servers_pids=() servers_mounts=()
-cache=${LISTS_CACHE_DIR:-$source_dir/build/cache}
 
 # free_port: a port of 127.0.0.1 that nobody listens on.
 free_port() {
@@ -33,10 +32,11 @@ free_port() {
     done
 }
 
-# root_for BUILD: sets root_tarball to the cached root for BUILD's CPU and
-# release (as device-check makes it), after making sure that this machine
-# can run its programs; fails, saying why, where it cannot. (Not in a
-# subshell: the binfmt handler is to be taken out afterwards.)
+# root_for BUILD: sets root_tarball to the minimal root of BUILD's CPU and
+# release that device-check makes (from the cache, made there where it is
+# missing), after making sure that this machine can run its programs; fails,
+# saying why, where it cannot. (Not in a subshell: the binfmt handler is to
+# be taken out afterwards.)
 root_for() {
     local build=$1 arch suite cpu
     arch=$(sed -n 's/^LISTS_DEBIAN_ARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
@@ -48,11 +48,9 @@ root_for() {
         arch=$(dpkg --print-architecture)
         suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
     fi
-    [ -f "$cache/device-root-${suite:-bookworm}-$arch.tar" ] || {
-        echo "ssh-servers: no $cache/device-root-${suite:-bookworm}-$arch.tar: scripts/device-check $build makes it" >&2
-        return 1
-    }
-    root_tarball=$cache/device-root-${suite:-bookworm}-$arch.tar
+    cached_entry "device-root-${suite:-bookworm}-$arch.tar" \
+        "$source_dir/scripts/lib/debian-root" "${suite:-bookworm}" "$arch" --variant=minbase --format=tar || return 1
+    root_tarball=$cached_path
 }
 
 in_device() {

@@ -1,6 +1,7 @@
-# qemu-binfmt.bash: sourced by bash scripts that run another CPU's programs
-# through qemu-user and binfmt_misc with a handler of their own, which they
-# take out again afterwards, so that the machine's handlers are left as found:
+# Sourced by the bash scripts that run another CPU's programs through
+# qemu-user and binfmt_misc with a handler of their own (device-check, the
+# ssh servers of its tests), which they take out again afterwards, so that
+# the machine's handlers are left as found:
 #   binfmt_ready CPU   registers the handler for qemu's CPU (aarch64, ...)
 #   binfmt_restore     takes out what binfmt_ready put in (call it on exit)
 binfmt=/proc/sys/fs/binfmt_misc
