@@ -1,13 +1,16 @@
-# Builds for another CPU with Debian's cross compiler for it and a system root
-# of that CPU's Debian packages (scripts/make-sysroot), so that nothing of the
-# other CPU is installed into this machine. LISTS_DEBIAN_ARCH names the CPU as
-# Debian does (s390x, arm64, armhf, i386, ...), LISTS_DEBIAN_SUITE the release
-# its packages come from (bookworm unless set); dpkg tells the CPU's GNU
-# triplet and library folder. LISTS_SYSROOT names another root (by default
-# sysroot-SUITE-ARCH in the cache folder: LISTS_CACHE_DIR in the environment,
-# or build/cache). The tests run the programs in the root, under qemu-user:
-# also where the root is of this machine's own CPU but of another release,
-# for run directly they would take this machine's loader and libraries.
+# Builds for another CPU, or for this one in another Debian release, with
+# Debian's cross compiler for it and a system root of that CPU's and
+# release's Debian packages (scripts/make-sysroot), so that nothing of the
+# other CPU or release is installed into this machine. LISTS_DEBIAN_ARCH
+# names the CPU as Debian does (s390x, arm64, armhf, i386, amd64, ...),
+# LISTS_DEBIAN_SUITE the release its packages come from (bookworm unless
+# set); dpkg tells the CPU's GNU triplet and library folder. LISTS_SYSROOT
+# names another root (by default the one scripts/make-sysroot makes,
+# sysroot-SUITE-ARCH-TOOLKITS in the cache folder: LISTS_CACHE_DIR in the
+# environment, or build/cache). The tests run the programs in the root,
+# under qemu-user: also where the root is of this machine's own CPU but of
+# another release, for run directly they would take this machine's loader
+# and libraries.
 set(CMAKE_SYSTEM_NAME Linux)
 if(NOT LISTS_DEBIAN_ARCH)
     message(FATAL_ERROR "Set LISTS_DEBIAN_ARCH to the Debian architecture to build for (arm64, s390x, ...)")
@@ -19,25 +22,27 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LISTS_DEBIAN_ARCH LISTS_DEBIAN_SUITE LISTS_SYSROOT)
 
 if(NOT LISTS_SYSROOT)
-    if(DEFINED ENV{LISTS_CACHE_DIR} AND NOT "$ENV{LISTS_CACHE_DIR}" STREQUAL "")
-        set(cache "$ENV{LISTS_CACHE_DIR}")
-    else()
-        get_filename_component(cache "${CMAKE_CURRENT_LIST_DIR}/../build/cache" ABSOLUTE)
+    # Where make-sysroot makes it: its name says what it holds.
+    execute_process(
+        COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/make-sysroot" --where ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH}
+        OUTPUT_VARIABLE LISTS_SYSROOT OUTPUT_STRIP_TRAILING_WHITESPACE
+        RESULT_VARIABLE failed)
+    if(failed OR NOT LISTS_SYSROOT)
+        message(FATAL_ERROR "scripts/make-sysroot cannot tell where the ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} root goes")
     endif()
-    set(LISTS_SYSROOT "${cache}/sysroot-${LISTS_DEBIAN_SUITE}-${LISTS_DEBIAN_ARCH}")
 endif()
 if(NOT EXISTS "${LISTS_SYSROOT}/usr/include")
     message(FATAL_ERROR "No system root for ${LISTS_DEBIAN_ARCH} at ${LISTS_SYSROOT}: make it with "
         "scripts/make-sysroot ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} (run.sh and test.sh do), "
         "or name one with LISTS_SYSROOT")
 endif()
-# A root made before roots held Qt 6 would fail further on, and less clearly.
+# A root without Qt 6 (named with LISTS_SYSROOT) would fail further on, and less clearly.
 if(LISTS_QT_VERSION EQUAL 6)
     file(GLOB qt6_compat_headers "${LISTS_SYSROOT}/usr/include/*/qt6/QtCore5Compat")
     if(NOT qt6_compat_headers)
-        message(FATAL_ERROR "The system root ${LISTS_SYSROOT} holds no Qt 6 (made before roots held it, "
-            "or of a release without it): scripts/make-sysroot ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} "
-            "makes it anew (run.sh and test.sh do)")
+        message(FATAL_ERROR "The system root ${LISTS_SYSROOT} holds no Qt 6 (one made before roots held "
+            "it, or of a release without it): name none, and scripts/make-sysroot ${LISTS_DEBIAN_SUITE} "
+            "${LISTS_DEBIAN_ARCH} makes one that does (run.sh and test.sh run it)")
     endif()
 endif()
 set(CMAKE_SYSROOT "${LISTS_SYSROOT}")
