@@ -106,6 +106,18 @@ endif()
 foreach(kind IN ITEMS EXE SHARED MODULE)
     set(CMAKE_${kind}_LINKER_FLAGS_INIT "${root_libraries}")
 endforeach()
+# A build folder keeps what it found in the root it was first configured
+# against (these link flags, the toolkit's folders): one configured against
+# another root (LISTS_SYSROOT changed, or a root of an older name) would mix
+# the two, so it is to be configured afresh.
+get_property(in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT in_try_compile AND DEFINED CACHE{CMAKE_EXE_LINKER_FLAGS})
+    string(FIND "${CMAKE_EXE_LINKER_FLAGS} " "-L${CMAKE_SYSROOT}/" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "This build folder was configured against another system root than "
+            "${CMAKE_SYSROOT}: configure it afresh (cmake --fresh, or remove the folder)")
+    endif()
+endif()
 
 # The programs run in the root: under qemu-user, also for this machine's own
 # CPU (a root of another release), so that the root's loader loads the root's
