@@ -5,7 +5,9 @@
 # preset given (qt5 when none is; all: every configure preset there is, your
 # own in CMakeUserPresets.json included). Each preset's run starts by saying
 # what it checks (toolkit, compiler, CPU) and leaves a JUnit XML report in
-# build/test-results/PRESET.xml. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
+# build/test-results/PRESET.xml; the run ends with a table of what each
+# preset checked and how it went (scripts/test-summary), also written to
+# build/test-results/summary.md. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
 # environment name a toolkit of your own to check; QT_QMAKE_EXECUTABLE, the
 # qmake of a Qt 4 of your own.
 set -euo pipefail
@@ -50,13 +52,13 @@ at_exit 'rm -f "$unfinished_report"'
 failed=()
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
-    rm -f "$results/$preset.xml"
+    rm -f "$results/$preset.xml" "$results/$preset.header"
     # Each preset's packages are installed on their own, so that one that
     # cannot be installed fails its preset alone.
     if scripts/setup "$preset" &&
         run_child scripts/build-preset "$preset" >"$build_folder" &&
         build=$(cat "$build_folder") &&
-        echo "=== preset $preset checks:" && scripts/describe-build "$build" &&
+        echo "=== preset $preset checks:" && scripts/describe-build "$build" | tee "$results/$preset.header" &&
         unfinished_report=$results/$preset.xml &&
         run_tests "$preset" "$build"; then
         unfinished_report=
@@ -66,6 +68,8 @@ for preset in "${presets[@]}"; do
     failed+=("$preset")
 done
 
+echo "=== what was checked"
+scripts/test-summary "$results" "${presets[@]}" || echo "test.sh: the table could not be made" >&2
 if [ ${#failed[@]} -gt 0 ]; then
     echo "=== FAILED in preset(s): ${failed[*]} (passed: $((${#presets[@]} - ${#failed[@]})) of ${#presets[@]})"
     exit 1

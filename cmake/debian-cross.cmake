@@ -1,12 +1,16 @@
-# Builds for another CPU with Debian's cross compiler for it and a system root
-# of that CPU's Debian packages (scripts/make-sysroot), so that nothing of the
-# other CPU is installed into this machine. LISTS_DEBIAN_ARCH names the CPU as
-# Debian does (s390x, arm64, armhf, i386, ...), LISTS_DEBIAN_SUITE the release
-# its packages come from (bookworm unless set); dpkg tells the CPU's GNU
-# triplet and library folder. LISTS_SYSROOT names another root (by default
-# sysroot-SUITE-ARCH in the cache folder: LISTS_CACHE_DIR in the environment,
-# or build/cache). Where this machine cannot run that CPU's programs itself,
-# the tests run them under qemu-user, in the root.
+# Builds for another CPU, or for this one in another Debian release, with
+# Debian's cross compiler for it and a system root of that CPU's and
+# release's Debian packages (scripts/make-sysroot), so that nothing of the
+# other CPU or release is installed into this machine. LISTS_DEBIAN_ARCH
+# names the CPU as Debian does (s390x, arm64, armhf, i386, amd64, ...),
+# LISTS_DEBIAN_SUITE the release its packages come from (bookworm unless
+# set); dpkg tells the CPU's GNU triplet and library folder. LISTS_SYSROOT
+# names another root (by default the one scripts/make-sysroot makes,
+# sysroot-SUITE-ARCH-TOOLKITS in the cache folder: LISTS_CACHE_DIR in the
+# environment, or build/cache). The tests run the programs in the root,
+# under qemu-user: also where the root is of this machine's own CPU but of
+# another release, for run directly they would take this machine's loader
+# and libraries.
 set(CMAKE_SYSTEM_NAME Linux)
 if(NOT LISTS_DEBIAN_ARCH)
     message(FATAL_ERROR "Set LISTS_DEBIAN_ARCH to the Debian architecture to build for (arm64, s390x, ...)")
@@ -18,23 +22,33 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LISTS_DEBIAN_ARCH LISTS_DEBIAN_SUITE LISTS_SYSROOT)
 
 if(NOT LISTS_SYSROOT)
-    if(DEFINED ENV{LISTS_CACHE_DIR} AND NOT "$ENV{LISTS_CACHE_DIR}" STREQUAL "")
-        set(cache "$ENV{LISTS_CACHE_DIR}")
-    else()
-        get_filename_component(cache "${CMAKE_CURRENT_LIST_DIR}/../build/cache" ABSOLUTE)
+    # Where make-sysroot makes it: its name says what it holds.
+    execute_process(
+        COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/make-sysroot" --where ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH}
+        OUTPUT_VARIABLE LISTS_SYSROOT OUTPUT_STRIP_TRAILING_WHITESPACE
+        RESULT_VARIABLE failed)
+    if(failed OR NOT LISTS_SYSROOT)
+        message(FATAL_ERROR "scripts/make-sysroot cannot tell where the ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} root goes")
     endif()
-    set(LISTS_SYSROOT "${cache}/sysroot-${LISTS_DEBIAN_SUITE}-${LISTS_DEBIAN_ARCH}")
 endif()
 if(NOT EXISTS "${LISTS_SYSROOT}/usr/include")
     message(FATAL_ERROR "No system root for ${LISTS_DEBIAN_ARCH} at ${LISTS_SYSROOT}: make it with "
         "scripts/make-sysroot ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} (run.sh and test.sh do), "
         "or name one with LISTS_SYSROOT")
 endif()
+# A root without Qt 6 (named with LISTS_SYSROOT) would fail further on, and less clearly.
+if(LISTS_QT_VERSION EQUAL 6)
+    file(GLOB qt6_compat_headers "${LISTS_SYSROOT}/usr/include/*/qt6/QtCore5Compat")
+    if(NOT qt6_compat_headers)
+        message(FATAL_ERROR "The system root ${LISTS_SYSROOT} holds no Qt 6 (one made before roots held "
+            "it, or of a release without it): name none, and scripts/make-sysroot ${LISTS_DEBIAN_SUITE} "
+            "${LISTS_DEBIAN_ARCH} makes one that does (run.sh and test.sh run it)")
+    endif()
+endif()
 set(CMAKE_SYSROOT "${LISTS_SYSROOT}")
 
-# What dpkg knows of that CPU, and of this machine: in its words, the CPU
-# built for is the host, and the machine building is the build.
-foreach(variable IN ITEMS HOST_GNU_TYPE HOST_GNU_CPU HOST_MULTIARCH BUILD_ARCH)
+# What dpkg knows of that CPU: in its words, the CPU built for is the host.
+foreach(variable IN ITEMS HOST_GNU_TYPE HOST_GNU_CPU HOST_MULTIARCH)
     execute_process(
         COMMAND dpkg-architecture --host-arch "${LISTS_DEBIAN_ARCH}" --query DEB_${variable}
         OUTPUT_VARIABLE ${variable} OUTPUT_STRIP_TRAILING_WHITESPACE
@@ -69,22 +83,53 @@ set(root_libraries "")
 foreach(folder IN LISTS root_compiler_folders ITEMS "${CMAKE_SYSROOT}/lib/${HOST_MULTIARCH}" "${CMAKE_SYSROOT}/usr/lib/${HOST_MULTIARCH}")
     string(APPEND root_libraries " -L${folder} -Wl,-rpath-link,${folder}")
 endforeach()
+# A root of an older release than the compiler's (bullseye's, with GCC 10's
+# C++ library, under GCC 12) needs its own C++ headers, for the compiler's
+# newer ones call functions that the older library lacks
+# (__throw_bad_array_new_length), and its own start-up files, for those of a
+# newer C library leave an older one's static constructors unrun.
+execute_process(COMMAND "${cross_compiler}" -dumpversion
+    OUTPUT_VARIABLE compiler_major OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(REGEX REPLACE "\\..*" "" compiler_major "${compiler_major}")
+file(GLOB root_cxx_versions RELATIVE "${CMAKE_SYSROOT}/usr/include/c++" "${CMAKE_SYSROOT}/usr/include/c++/*")
+list(FILTER root_cxx_versions INCLUDE REGEX "^[0-9]+$")
+list(SORT root_cxx_versions COMPARE NATURAL ORDER DESCENDING)
+set(root_cxx_major "")
+if(root_cxx_versions)
+    list(GET root_cxx_versions 0 root_cxx_major)
+endif()
+if(root_cxx_major AND compiler_major AND root_cxx_major LESS compiler_major)
+    set(root_cxx "${CMAKE_SYSROOT}/usr/include/c++/${root_cxx_major}")
+    set(CMAKE_CXX_FLAGS_INIT "-nostdinc++ -isystem ${root_cxx} -isystem ${CMAKE_SYSROOT}/usr/include/${HOST_MULTIARCH}/c++/${root_cxx_major} -isystem ${root_cxx}/backward")
+    string(APPEND root_libraries " -B${CMAKE_SYSROOT}/usr/lib/${HOST_MULTIARCH}")
+endif()
 foreach(kind IN ITEMS EXE SHARED MODULE)
     set(CMAKE_${kind}_LINKER_FLAGS_INIT "${root_libraries}")
 endforeach()
-
-if(NOT LISTS_DEBIAN_ARCH STREQUAL BUILD_ARCH)
-    # qemu names most CPUs as GNU does; these not.
-    set(qemu_cpu ${HOST_GNU_CPU})
-    if(HOST_GNU_CPU MATCHES "^i[3-6]86$")
-        set(qemu_cpu i386)
-    elseif(HOST_GNU_CPU STREQUAL "powerpc64le")
-        set(qemu_cpu ppc64le)
-    elseif(HOST_GNU_CPU STREQUAL "powerpc64")
-        set(qemu_cpu ppc64)
-    elseif(HOST_GNU_CPU STREQUAL "powerpc")
-        set(qemu_cpu ppc)
+# A build folder keeps what it found in the root it was first configured
+# against (these link flags, the toolkit's folders): one configured against
+# another root (LISTS_SYSROOT changed, or a root of an older name) would mix
+# the two, so it is to be configured afresh.
+get_property(in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT in_try_compile AND DEFINED CACHE{CMAKE_EXE_LINKER_FLAGS})
+    string(FIND "${CMAKE_EXE_LINKER_FLAGS} " "-L${CMAKE_SYSROOT}/" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "This build folder was configured against another system root than "
+            "${CMAKE_SYSROOT}: configure it afresh (cmake --fresh, or remove the folder)")
     endif()
-    # The programs' loader and libraries are the root's.
-    set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} -L "${CMAKE_SYSROOT}")
 endif()
+
+# The programs run in the root: under qemu-user, also for this machine's own
+# CPU (a root of another release), so that the root's loader loads the root's
+# libraries. qemu names most CPUs as GNU does; these not.
+set(qemu_cpu ${HOST_GNU_CPU})
+if(HOST_GNU_CPU MATCHES "^i[3-6]86$")
+    set(qemu_cpu i386)
+elseif(HOST_GNU_CPU STREQUAL "powerpc64le")
+    set(qemu_cpu ppc64le)
+elseif(HOST_GNU_CPU STREQUAL "powerpc64")
+    set(qemu_cpu ppc64)
+elseif(HOST_GNU_CPU STREQUAL "powerpc")
+    set(qemu_cpu ppc)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} -L "${CMAKE_SYSROOT}")
