@@ -36,7 +36,13 @@ run_tests() {
     if cmake --list-presets=test | grep -F "  \"$1\"" >/dev/null; then
         run_child ctest --preset "$1" "${junit[@]}"
     else
-        run_child ctest --test-dir "$2" --output-on-failure --no-tests=error "${junit[@]}"
+        # The configuration that the build built, where the generator makes
+        # several (the first, or the default named).
+        local config
+        config=$(sed -n 's/^CMAKE_DEFAULT_BUILD_TYPE:[A-Z]*=//p' "$2/CMakeCache.txt")
+        [ -n "$config" ] || config=$(sed -n 's/^CMAKE_CONFIGURATION_TYPES:[A-Z]*=\([^;]*\).*/\1/p' "$2/CMakeCache.txt")
+        [ -n "$config" ] || config=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$2/CMakeCache.txt")
+        run_child ctest --test-dir "$2" ${config:+-C "$config"} --output-on-failure --no-tests=error "${junit[@]}"
     fi
 }
 
@@ -69,7 +75,7 @@ for preset in "${presets[@]}"; do
 done
 
 echo "=== what was checked"
-scripts/test-summary "$results" "${presets[@]}" || echo "test.sh: the table could not be made" >&2
+scripts/test-summary "$results" --failed "${failed[*]}" "${presets[@]}" || echo "test.sh: the table could not be made" >&2
 if [ ${#failed[@]} -gt 0 ]; then
     echo "=== FAILED in preset(s): ${failed[*]} (passed: $((${#presets[@]} - ${#failed[@]})) of ${#presets[@]})"
     exit 1
