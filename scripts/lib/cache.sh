@@ -47,6 +47,8 @@ _stop_child() {
     # it started may outlive it by a moment, and must not write into what
     # the clean-up removes.
     while kill -0 -- "-$group" 2>/dev/null; do
+        # After 30 s, the hard way; after 35 s, no longer waited for.
+        [ $waited -lt 350 ] || break
         if [ $waited -ge 300 ]; then
             kill -KILL -- "-$group" 2>/dev/null || true
         fi
