@@ -21,6 +21,7 @@
 # ssh_servers_stop: stops the servers and whatever runs in the root, and
 # undoes the rest (mounts, binfmt handler, files); call it on exit.
 . "$source_dir/scripts/lib/binfmt.sh"
+. "$source_dir/scripts/lib/minimal-root.sh"
 servers_work='' servers_pids=() servers_mounts=()
 
 # free_port: a port of 127.0.0.1 that nobody listens on.
@@ -48,9 +49,7 @@ root_for() {
         arch=$(dpkg --print-architecture)
         suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
     fi
-    cached_entry "device-root-${suite:-bookworm}-$arch.tar" \
-        "$source_dir/scripts/lib/debian-root" "${suite:-bookworm}" "$arch" --variant=minbase --format=tar || return 1
-    root_tarball=$cached_path
+    minimal_root "${suite:-bookworm}" "$arch"
 }
 
 in_device() {
