@@ -10,6 +10,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-qt5}
+export LISTS_PRESET_FACTS
+LISTS_PRESET_FACTS=$(mktemp)
+trap 'rm -f "$LISTS_PRESET_FACTS"' EXIT
+scripts/setup
+LISTS_CALLER=run.sh scripts/presets --facts "$preset" >"$LISTS_PRESET_FACTS"
 scripts/setup "$preset"
 build=$(scripts/build-preset --quiet "$preset")
 scripts/describe-build "$build"
@@ -21,7 +26,7 @@ for reference in */reference/run.ending; do
     program=${reference%%/*}
     echo
     total=$((total + 1))
-    if tests/check-outcome "$program/reference/run" "${runner[@]}" "$programs/$program"; then
+    if device/check-outcome "$program/reference/run" "${runner[@]}" "$programs/$program"; then
         matching=$((matching + 1))
     fi
 done

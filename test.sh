@@ -13,20 +13,21 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 # (A signal stops the build or ctest running, and ends this with 130 or 143.)
-# shellcheck source=scripts/lib/cache.sh
-. scripts/lib/cache.sh
+# shellcheck source=scripts/lib/supervise.bash
+. scripts/lib/supervise.bash
 
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(qt5)
 # Reading the presets takes CMake, which a fresh machine may not have yet.
 scripts/setup
-if [ "${presets[*]}" = all ]; then
-    mapfile -t presets < <(scripts/presets)
-    [ ${#presets[@]} -gt 0 ] || exit 1
-else
-    # Every name is checked before anything is built.
-    scripts/presets "${presets[@]}" >/dev/null || exit 2
-fi
+[ "${presets[*]}" != all ] || presets=()
+# What each preset needs, read once for the run: every name is checked
+# before anything is built.
+export LISTS_PRESET_FACTS=$PWD/build/preset-facts.$$
+mkdir -p build
+remove_at_exit "$LISTS_PRESET_FACTS"
+scripts/presets --facts "${presets[@]}" >"$LISTS_PRESET_FACTS" || exit 2
+[ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(awk '$2 == "name" { print $1 }' "$LISTS_PRESET_FACTS")
 
 # run_tests PRESET BUILD: runs the tests of PRESET, built in BUILD, with its
 # test preset, or, for a preset of the user's own that is a configure preset
@@ -58,13 +59,14 @@ at_exit 'rm -f "$unfinished_report"'
 failed=()
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
-    rm -f "$results/$preset.xml" "$results/$preset.header"
+    rm -f "$results/$preset.xml" "$results/$preset.description"
     # Each preset's packages are installed on their own, so that one that
     # cannot be installed fails its preset alone.
     if scripts/setup "$preset" &&
         run_child scripts/build-preset "$preset" >"$build_folder" &&
         build=$(cat "$build_folder") &&
-        echo "=== preset $preset checks:" && scripts/describe-build "$build" | tee "$results/$preset.header" &&
+        echo "=== preset $preset checks:" && scripts/describe-build "$build" &&
+        scripts/describe-build "$build" --fields >"$results/$preset.description" &&
         unfinished_report=$results/$preset.xml &&
         run_tests "$preset" "$build"; then
         unfinished_report=

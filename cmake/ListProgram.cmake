@@ -18,7 +18,7 @@ function(add_list_program name)
     set_property(GLOBAL PROPERTY LIST_PROGRAM_DIR_${name} "${dir}")
     if(BUILD_TESTING)
         add_reference_cases(${name} ${name} "${dir}")
-        # The installed check (see tests/run-ptest) runs the same cases.
+        # The installed check (see device/run-ptest) runs the same cases.
         install(DIRECTORY "${dir}/reference/" DESTINATION "${LISTS_PTEST_DIR}/reference/${name}")
     endif()
 endfunction()
@@ -127,13 +127,13 @@ endfunction()
 #
 # Registers a test <test prefix>.<case> that runs <target> for each case in
 # <dir>/reference/: the files <case>.stdout, .stderr and .ending, with an
-# optional .stdin and .redirect (see tests/check-outcome).
+# optional .stdin and .redirect (see device/check-outcome).
 function(add_reference_cases prefix target dir)
     file(GLOB endings CONFIGURE_DEPENDS "${dir}/reference/*.ending")
     foreach(ending IN LISTS endings)
         get_filename_component(case "${ending}" NAME_WLE)
         add_program_test(${prefix}.${case}
-            COMMAND "${PROJECT_SOURCE_DIR}/tests/check-outcome" "${dir}/reference/${case}"
+            COMMAND "${PROJECT_SOURCE_DIR}/device/check-outcome" "${dir}/reference/${case}"
             PROGRAM ${target})
         # A case that cannot be set up on this machine (no /dev/full) is
         # skipped, not passed.

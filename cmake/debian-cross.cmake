@@ -3,8 +3,8 @@
 # release's Debian packages (scripts/make-sysroot), so that nothing of the
 # other CPU or release is installed into this machine. LISTS_DEBIAN_ARCH
 # names the CPU as Debian does (s390x, arm64, armhf, i386, amd64, ...),
-# LISTS_DEBIAN_SUITE the release its packages come from (bookworm unless
-# set); dpkg tells the CPU's GNU triplet and library folder. LISTS_SYSROOT
+# LISTS_DEBIAN_SUITE the release its packages come from (unless set, that of
+# the preset "cross" in CMakePresets.json); dpkg tells the CPU's GNU triplet and library folder. LISTS_SYSROOT
 # names another root (by default the one scripts/make-sysroot makes,
 # sysroot-SUITE-ARCH-TOOLKITS in the cache folder: LISTS_CACHE_DIR in the
 # environment, or build/cache). The tests run the programs in the root,
@@ -16,7 +16,16 @@ if(NOT LISTS_DEBIAN_ARCH)
     message(FATAL_ERROR "Set LISTS_DEBIAN_ARCH to the Debian architecture to build for (arm64, s390x, ...)")
 endif()
 if(NOT LISTS_DEBIAN_SUITE)
-    set(LISTS_DEBIAN_SUITE bookworm)
+    # The release the presets build for unless they name another.
+    file(READ "${CMAKE_CURRENT_LIST_DIR}/../CMakePresets.json" presets)
+    string(JSON preset_count LENGTH "${presets}" configurePresets)
+    math(EXPR last "${preset_count} - 1")
+    foreach(index RANGE ${last})
+        string(JSON name GET "${presets}" configurePresets ${index} name)
+        if(name STREQUAL "cross")
+            string(JSON LISTS_DEBIAN_SUITE GET "${presets}" configurePresets ${index} cacheVariables LISTS_DEBIAN_SUITE)
+        endif()
+    endforeach()
 endif()
 # Builds that CMake makes to test the compiler read this file too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LISTS_DEBIAN_ARCH LISTS_DEBIAN_SUITE LISTS_SYSROOT)
@@ -121,15 +130,9 @@ endif()
 
 # The programs run in the root: under qemu-user, also for this machine's own
 # CPU (a root of another release), so that the root's loader loads the root's
-# libraries. qemu names most CPUs as GNU does; these not.
-set(qemu_cpu ${HOST_GNU_CPU})
-if(HOST_GNU_CPU MATCHES "^i[3-6]86$")
-    set(qemu_cpu i386)
-elseif(HOST_GNU_CPU STREQUAL "powerpc64le")
-    set(qemu_cpu ppc64le)
-elseif(HOST_GNU_CPU STREQUAL "powerpc64")
-    set(qemu_cpu ppc64)
-elseif(HOST_GNU_CPU STREQUAL "powerpc")
-    set(qemu_cpu ppc)
+# libraries.
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/debian-cpus.txt" cpu_row REGEX "^${LISTS_DEBIAN_ARCH}[ \t]")
+if(NOT cpu_row MATCHES "^[^ \t]+[ \t]+([^ \t]+)")
+    message(FATAL_ERROR "cmake/debian-cpus.txt does not name qemu's CPU for ${LISTS_DEBIAN_ARCH}")
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} -L "${CMAKE_SYSROOT}")
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CMAKE_MATCH_1} -L "${CMAKE_SYSROOT}")

@@ -1,7 +1,7 @@
 // read_count_cases SEED COUNT DIR
 //
 // Writes COUNT random input cases for list_read_count into DIR, as reference
-// files that tests/check-outcome reads (case-N.stdin, .stdout, .stderr and
+// files that device/check-outcome reads (case-N.stdin, .stdout, .stderr and
 // .ending). Some inputs are well formed: numbers with random signs, leading
 // zeros and whitespace, a 0 at a random place and anything after it. Others
 // are not: a junk token, a number outside the int range, or no 0 at all.

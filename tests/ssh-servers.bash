@@ -1,6 +1,6 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # (It sets variables for the script that sources it, and takes its
-# source_dir and scripts/lib/cache.sh.)
+# source_dir and scripts/lib/supervise.bash.)
 # ssh-servers.bash: sourced by the tests of device-check --ssh, to give them
 # real devices to log in to. (It takes root.)
 #
@@ -20,9 +20,12 @@
 #   accepted_key, refused_key   identity files, the one authorized and one not
 # ssh_servers_stop: stops the servers and whatever runs in the root, and
 # undoes the rest (mounts, binfmt handler, files); call it on exit.
-. "$source_dir/scripts/lib/binfmt.sh"
-. "$source_dir/scripts/lib/minimal-root.sh"
-servers_work='' servers_pids=() servers_mounts=()
+. "$source_dir/scripts/lib/cache.bash"
+. "$source_dir/scripts/lib/binfmt.bash"
+. "$source_dir/scripts/lib/minimal-root.bash"
+. "$source_dir/scripts/lib/chroot.bash"
+. "$source_dir/scripts/lib/debian-cpus.bash"
+servers_work='' servers_pids=()
 
 # free_port: a port of 127.0.0.1 that nobody listens on.
 free_port() {
@@ -40,22 +43,17 @@ free_port() {
 # be taken out afterwards.)
 root_for() {
     local build=$1 arch suite cpu
-    arch=$(sed -n 's/^LISTS_DEBIAN_ARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
-    if [ -n "$arch" ]; then
-        suite=$(sed -n 's/^LISTS_DEBIAN_SUITE:[A-Z]*=//p' "$build/CMakeCache.txt")
-        cpu=$("$source_dir/scripts/describe-build" "$build" runner | head -n 1)
-        binfmt_ready "${cpu#qemu-}" || return 1
-    else
-        arch=$(dpkg --print-architecture)
-        suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    arch=$("$source_dir/scripts/describe-build" "$build" debian_arch)
+    suite=$("$source_dir/scripts/describe-build" "$build" release)
+    [ -n "$suite" ] || suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    if [[ " $(native_machines "$arch" || true) " != *" $(uname -m) "* ]]; then
+        cpu=$(qemu_cpu "$arch") && binfmt_ready "$cpu" || return 1
     fi
-    minimal_root "${suite:-bookworm}" "$arch"
+    minimal_root "$suite" "$arch" || return 1
+    root_tarball=$(cache_path "$(minimal_root_name "$suite" "$arch")")
 }
 
-in_device() {
-    chroot "$device_root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-        DEBIAN_FRONTEND=noninteractive /bin/sh -c "$1"
-}
+in_device() { in_root "$device_root" "$1"; }
 
 # until_listening PORT: waits, 60 s at most, for a server to listen on PORT.
 until_listening() {
@@ -82,8 +80,7 @@ ssh_servers_start() {
     device_root=$servers_work/root
     mkdir "$device_root"
     tar -C "$device_root" -xf "$root_tarball"
-    cp -L /etc/resolv.conf "$device_root/etc/resolv.conf" 2>/dev/null || true
-    mount -t proc proc "$device_root/proc" && servers_mounts+=("$device_root/proc")
+    mount_in_root "$device_root"
     in_device "apt-get update -q && apt-get install -y -q --no-install-recommends \
         openssh-server dropbear-bin ucspi-tcp libqt5core5a" >"$servers_work/install.log" 2>&1 || {
         cat "$servers_work/install.log" >&2
@@ -136,29 +133,14 @@ EOF
 }
 
 # in_root_processes: the processes that run in the device's root, one a line.
-in_root_processes() {
-    local process
-    for process in /proc/[0-9]*; do
-        [ "$(readlink "$process/root" 2>/dev/null)" = "$device_root" ] && echo "${process#/proc/}"
-    done
-    return 0
-}
+in_root_processes() { root_processes "$device_root"; }
 
 ssh_servers_stop() {
-    local pid i
+    local pid
     if [ -n "$servers_work" ]; then
         for pid in "${servers_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
         for pid in "${servers_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-        for pid in $(in_root_processes); do kill -KILL "$pid" 2>/dev/null || true; done
-        for ((i = ${#servers_mounts[@]} - 1; i >= 0; i--)); do
-            umount "${servers_mounts[i]}" 2>/dev/null || umount -l "${servers_mounts[i]}"
-        done
-        servers_mounts=()
-        if grep -qF " $servers_work/" /proc/self/mounts; then
-            echo "ssh-servers: $servers_work is still mounted on; left in place" >&2
-        else
-            rm -rf "$servers_work"
-        fi
+        release_root "$device_root" && rm -rf "$servers_work"
         servers_work=''
     fi
     binfmt_restore
