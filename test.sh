@@ -54,9 +54,11 @@ remove_at_exit "$build_folder"
 # A preset's report is of this run or of none: an earlier run's is removed
 # before the preset is built, and one that its run did not finish writing,
 # when it is stopped.
-unfinished_report=
+unfinished_report=''
+# shellcheck disable=SC2016 # (expanded when the script ends)
 at_exit 'rm -f "$unfinished_report"'
 failed=()
+# shellcheck disable=SC2034 # (unfinished_report is read by the clean-up at exit)
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
     rm -f "$results/$preset.xml" "$results/$preset.description"

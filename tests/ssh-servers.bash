@@ -44,8 +44,7 @@ free_port() {
 root_for() {
     local build=$1 arch suite cpu
     arch=$("$source_dir/scripts/describe-build" "$build" debian_arch)
-    suite=$("$source_dir/scripts/describe-build" "$build" release)
-    [ -n "$suite" ] || suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    suite=$(build_release "$build")
     if [[ " $(native_machines "$arch" || true) " != *" $(uname -m) "* ]]; then
         cpu=$(qemu_cpu "$arch") && binfmt_ready "$cpu" || return 1
     fi

@@ -1,4 +1,5 @@
-# Sourced by the bash scripts that run another CPU's programs through
+# shellcheck shell=bash
+# Sourced, after supervise.bash, by the bash scripts that run another CPU's programs through
 # qemu-user and binfmt_misc with a handler of their own (device-check, the
 # ssh servers of its tests), which they take out again afterwards, so that
 # the machine's handlers are left as found:
@@ -20,18 +21,18 @@ binfmt_ready() {
     local cpu=$1 handler=list-exercises-qemu-$1 rule=/usr/lib/binfmt.d/qemu-$1.conf line flags
     if [ ! -e "$binfmt/status" ]; then
         mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || {
-            echo "${0##*/}: binfmt_misc is not mounted and cannot be mounted here" >&2
+            echo "$LISTS_CALLER: binfmt_misc is not mounted and cannot be mounted here" >&2
             return 1
         }
         binfmt_mounted=yes
     fi
     [ -e "$binfmt/$handler" ] && return 0
     [ -f "$rule" ] || {
-        echo "${0##*/}: no $rule (package qemu-user-static) to register $cpu's programs with" >&2
+        echo "$LISTS_CALLER: no $rule (package qemu-user-static) to register $cpu's programs with" >&2
         return 1
     }
     line=$(grep -m1 "^:qemu-$cpu:" "$rule") || {
-        echo "${0##*/}: $rule holds no rule for qemu-$cpu" >&2
+        echo "$LISTS_CALLER: $rule holds no rule for qemu-$cpu" >&2
         return 1
     }
     flags=$(printf '%s' "${line##*:}" | tr -d 'OC')
@@ -41,7 +42,7 @@ binfmt_ready() {
     esac
     line=":$handler:${line#:qemu-"$cpu":}"
     if ! echo "${line%:*}:$flags" >"$binfmt/register" 2>/dev/null; then
-        echo "${0##*/}: cannot register a binfmt handler here" >&2
+        echo "$LISTS_CALLER: cannot register a binfmt handler here" >&2
         return 1
     fi
     binfmt_handlers+=("$handler")
@@ -52,11 +53,11 @@ binfmt_ready() {
 binfmt_restore() {
     local handler
     for handler in "${binfmt_handlers[@]}"; do
-        echo -1 >"$binfmt/$handler" 2>/dev/null || echo "${0##*/}: could not take out binfmt handler $handler" >&2
+        echo -1 >"$binfmt/$handler" 2>/dev/null || echo "$LISTS_CALLER: could not take out binfmt handler $handler" >&2
     done
     binfmt_handlers=()
     if [ $binfmt_mounted = yes ]; then
-        umount "$binfmt" 2>/dev/null || echo "${0##*/}: could not unmount $binfmt" >&2
+        umount "$binfmt" 2>/dev/null || echo "$LISTS_CALLER: could not unmount $binfmt" >&2
         binfmt_mounted=no
     fi
 }

@@ -6,7 +6,15 @@
 #
 # minimal_root SUITE ARCH: makes it where it is missing, and says how big it is.
 # (Its path: cache_path "$(minimal_root_name SUITE ARCH)".)
+# build_release BUILD: the release that a device for BUILD runs: that of
+# the build's system root, else this machine's.
 minimal_root_name() { echo "device-root-$1-$2.tar"; }
+build_release() {
+    local release
+    release=$("$(dirname "${BASH_SOURCE[0]}")/../describe-build" "$1" release)
+    [ -n "$release" ] || release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "$release"
+}
 minimal_root() {
     local name started
     name=$(minimal_root_name "$1" "$2")

@@ -20,7 +20,7 @@
 # The helpers that the script runs name it in their messages.
 export LISTS_CALLER=${0##*/}
 
-_supervised_child= _remove_at_exit=() _at_exit=()
+_supervised_child='' _remove_at_exit=() _at_exit=()
 
 at_exit() { _at_exit+=("$1"); }
 remove_at_exit() { _remove_at_exit+=("$1"); }
