@@ -12,8 +12,9 @@
 # instead), configuring fails rather than quietly checking another toolkit.
 #
 # A Qt 4 that is not named is the one scripts/fetch-qt4 made for the target's
-# Debian architecture, in the cache folder: LISTS_CACHE_DIR in the
-# environment, or build/cache in the source folder.
+# Debian architecture, in the cache folder, as scripts/lib/cache.bash names
+# it: LISTS_CACHE_DIR in the environment, or else list-exercises in
+# XDG_CACHE_HOME (by default ~/.cache).
 
 # Qt 4: which qmake describes it. One named with -DQT_QMAKE_EXECUTABLE stays
 # in the cache, as whatever is set so does; this file also keeps its choice
@@ -34,8 +35,10 @@ if(LISTS_QT_VERSION EQUAL 4)
         set(qmake_from fetched)
         if(NOT "$ENV{LISTS_CACHE_DIR}" STREQUAL "")
             set(cache_dir "$ENV{LISTS_CACHE_DIR}")
+        elseif(NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+            set(cache_dir "$ENV{XDG_CACHE_HOME}/list-exercises")
         else()
-            set(cache_dir "${PROJECT_SOURCE_DIR}/build/cache")
+            set(cache_dir "$ENV{HOME}/.cache/list-exercises")
         endif()
         set(debian_arch "${lists_debian_arch}")
         if(NOT debian_arch MATCHES "^(amd64|i386)$")
