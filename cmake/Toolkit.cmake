@@ -11,10 +11,8 @@
 # where it does not (a mistyped prefix, and the system's toolkit found
 # instead), configuring fails rather than quietly checking another toolkit.
 #
-# A Qt 4 that is not named is the one scripts/fetch-qt4 made for the target's
-# Debian architecture, in the cache folder, as scripts/lib/cache.bash names
-# it: LISTS_CACHE_DIR in the environment, or else list-exercises in
-# XDG_CACHE_HOME (by default ~/.cache).
+# A Qt 4 that is not named is the one of the system root (Ubuntu 18.04's
+# root holds Qt 4.8.7 beside Qt 5: the qt4 presets build against it).
 
 # Qt 4: which qmake describes it. One named with -DQT_QMAKE_EXECUTABLE stays
 # in the cache, as whatever is set so does; this file also keeps its choice
@@ -31,28 +29,27 @@ if(LISTS_QT_VERSION EQUAL 4)
         set(qmake "$ENV{QT_QMAKE_EXECUTABLE}")
         set(qmake_from environment)
         set(qmake_named "QT_QMAKE_EXECUTABLE=${qmake} (environment)")
+    elseif(CMAKE_SYSROOT)
+        # The Qt 4 of the system root (Ubuntu 18.04's): its qmake is a
+        # program of the root's, run as the root's programs are.
+        set(qmake_from root)
+        set(root_qmake "${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/qt4/bin/qmake")
+        if(NOT EXISTS "${root_qmake}")
+            message(FATAL_ERROR "No Qt 4 to build against: none is named, and the system root "
+                "${CMAKE_SYSROOT} holds none (the roots of Ubuntu 18.04, bionic, do: the qt4 presets). "
+                "Or name the qmake of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
+        endif()
+        set(qmake "${CMAKE_BINARY_DIR}/qt4-qmake")
+        set(run_qmake "")
+        foreach(word IN LISTS CMAKE_CROSSCOMPILING_EMULATOR root_qmake)
+            string(APPEND run_qmake "'${word}' ")
+        endforeach()
+        file(WRITE "${qmake}" "#!/bin/sh\nexec ${run_qmake}\"$@\"\n")
+        file(CHMOD "${qmake}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+            WORLD_READ WORLD_EXECUTE)
     else()
-        set(qmake_from fetched)
-        if(NOT "$ENV{LISTS_CACHE_DIR}" STREQUAL "")
-            set(cache_dir "$ENV{LISTS_CACHE_DIR}")
-        elseif(NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
-            set(cache_dir "$ENV{XDG_CACHE_HOME}/list-exercises")
-        else()
-            set(cache_dir "$ENV{HOME}/.cache/list-exercises")
-        endif()
-        set(debian_arch "${lists_debian_arch}")
-        if(NOT debian_arch MATCHES "^(amd64|i386)$")
-            message(FATAL_ERROR "No Qt 4 is named, and scripts/fetch-qt4 makes one only for x86-64 and "
-                "32-bit x86, which this target ('${debian_arch}') is not: name the qmake "
-                "of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
-        endif()
-        get_filename_component(fetched "${cache_dir}/qt4-${debian_arch}" ABSOLUTE)
-        set(qmake "${fetched}/bin/qmake")
-        if(NOT EXISTS "${qmake}")
-            message(FATAL_ERROR "No Qt 4 to build against: none is named, and there is none in ${fetched}. "
-                "scripts/fetch-qt4 ${debian_arch} makes it there (./run.sh and ./test.sh run it for the "
-                "qt4 preset); or name the qmake of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
-        endif()
+        message(FATAL_ERROR "No Qt 4 to build against: none is named. The qt4 presets build against "
+            "the Qt 4 of Ubuntu 18.04's root; or name the qmake of a Qt 4 of your own (QT_QMAKE_EXECUTABLE).")
     endif()
 elseif(NOT "$ENV{QT_QMAKE_EXECUTABLE}" STREQUAL "")
     message(FATAL_ERROR "QT_QMAKE_EXECUTABLE=$ENV{QT_QMAKE_EXECUTABLE} (environment) names a Qt 4, which "
@@ -118,16 +115,6 @@ endif()
 list(JOIN named ", " named_text)
 
 if(LISTS_QT_VERSION EQUAL 4)
-    # Building against a system root, FindQt4 would look for the library and
-    # headers that qmake names within the root: they are in the Qt 4's own
-    # folder, which is a root of its own.
-    if(CMAKE_SYSROOT)
-        execute_process(COMMAND "${qmake}" -query QT_INSTALL_PREFIX
-            OUTPUT_VARIABLE qt4_prefix OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-        if(qt4_prefix)
-            list(APPEND CMAKE_FIND_ROOT_PATH "${qt4_prefix}")
-        endif()
-    endif()
     # FindQt4, which CMake still ships, with the qmake chosen above; QtCore
     # holds the linked list too.
     if(named)
@@ -146,7 +133,7 @@ if(LISTS_QT_VERSION EQUAL 4)
     if(named)
         set(sought "The toolkit named (${named_text})")
     else()
-        set(sought "The Qt 4 that scripts/fetch-qt4 made (${qmake})")
+        set(sought "The Qt 4 of the system root (${root_qmake})")
     endif()
     if(NOT Qt4_FOUND OR NOT TARGET Qt4::QtCore)
         message(FATAL_ERROR "${sought} was not found: no Qt 4 with its core module there. "
@@ -157,7 +144,7 @@ if(LISTS_QT_VERSION EQUAL 4)
     if(NOT found_qmake_real STREQUAL qmake_real)
         message(FATAL_ERROR "${sought} was not found: the Qt 4 found instead is the one of "
             "${found_qmake}. Nothing else is checked in its place: name the qmake of your Qt 4, "
-            "or name none to check the one that scripts/fetch-qt4 makes.")
+            "or name none to check the system root's.")
     endif()
     # The Qt 4 found is the one that qmake describes; what else was named
     # must hold it.
@@ -221,7 +208,7 @@ if(named_folders)
         list(JOIN outside ", " outside_text)
         if(LISTS_QT_VERSION EQUAL 4)
             set(advice "name the qmake of your Qt 4 (QT_QMAKE_EXECUTABLE), and only folders that "
-                "hold it, or name none to check the one that scripts/fetch-qt4 makes")
+                "hold it, or name none to check the system root's")
         else()
             set(advice "name the folder that holds your toolkit, or name none to check the system's")
         endif()

@@ -29,14 +29,18 @@ int main()
         // the value as it was, so the value is first set to one that no
         // failed read writes.
         value = 1;
+        // Whitespace is skipped through the stream's peek and get, which turn
+        // a failed read into the stream's bad bit; left to >>, some C++
+        // libraries (GCC 5's) let the read's exception out of the skipping.
+        while (std::isspace(std::cin.peek()))
+            std::cin.get();
         if (!(std::cin >> value) && value == 1) {
             inputEnded = true;
             break;
         }
         // The number must fill its token: "12abc" is not 12. The character
-        // after it is looked at in the stream's buffer, without extracting it.
-        if (!std::cin ||
-            !(std::cin.eof() || std::isspace(std::cin.rdbuf()->sgetc()))) {
+        // after it is looked at without extracting it.
+        if (!std::cin || !(std::cin.eof() || std::isspace(std::cin.peek()))) {
             badToken = true;
             break;
         }

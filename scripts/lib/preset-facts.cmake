@@ -12,7 +12,6 @@
 #                    builds in a system root of that release and CPU)
 #   packages         the Debian packages of its tools, one line each
 #   toolkitPackages  the Debian packages of its toolkit, one line each
-#   toolkitCommands  commands that make its toolkit (words space-separated)
 #   displayName
 # read from the vendor object "list-exercises/setup" and the cache
 # variables. Tools add up: those the preset lists and those of every preset
@@ -188,7 +187,7 @@ foreach(name IN LISTS names)
         endif()
     endforeach()
     all("${name}" packages vendor list-exercises/setup packages)
-    foreach(field IN ITEMS toolkitPackages toolkitCommands)
+    foreach(field IN ITEMS toolkitPackages)
         first("${name}" value vendor list-exercises/setup ${field})
         if(NOT value)
             own(base value vendor list-exercises/setup ${field})
@@ -198,7 +197,7 @@ foreach(name IN LISTS names)
             json_list("${value}" ${field})
         endif()
     endforeach()
-    foreach(field IN ITEMS packages toolkitPackages toolkitCommands)
+    foreach(field IN ITEMS packages toolkitPackages)
         foreach(entry IN LISTS ${field})
             list(APPEND lines "${name} ${field} ${entry}")
         endforeach()
