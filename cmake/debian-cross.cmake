@@ -4,10 +4,10 @@
 # other CPU or release is installed into this machine. LISTS_DEBIAN_ARCH
 # names the CPU as Debian does (s390x, arm64, armhf, i386, amd64, ...),
 # LISTS_DEBIAN_SUITE the release its packages come from (unless set, that of
-# the preset "cross" in CMakePresets.json); dpkg tells the CPU's GNU triplet and library folder. LISTS_SYSROOT
-# names another root (by default the one scripts/make-sysroot makes,
-# sysroot-SUITE-ARCH-TOOLKITS in the cache folder: LISTS_CACHE_DIR in the
-# environment, or build/cache). The tests run the programs in the root,
+# the preset "cross" in CMakePresets.json); dpkg tells the CPU's GNU triplet
+# and library folder. LISTS_SYSROOT names another root (by default the one
+# scripts/make-sysroot makes, sysroot-SUITE-ARCH-TOOLKITS in the cache
+# folder, which it names). The tests run the programs in the root,
 # under qemu-user: also where the root is of this machine's own CPU but of
 # another release, for run directly they would take this machine's loader
 # and libraries.
