@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # test.sh [PRESET... | all]
+# test.sh PRESET --device DESTINATION [SSH_OPTION...]
 #
 # Sets everything up, then builds and runs the whole test suite in each CMake
 # preset given (qt5 when none is; all: every configure preset there is, your
@@ -10,13 +11,28 @@
 # build/test-results/summary.md. CMAKE_PREFIX_PATH, Qt5_DIR or Qt6_DIR in the
 # environment name a toolkit of your own to check; QT_QMAKE_EXECUTABLE, the
 # qmake of a Qt 4 of your own.
+#
+# With --device, the whole suite of PRESET, a preset that builds for a CPU
+# in a system root, runs its programs on a device over ssh instead of here:
+# DESTINATION and SSH_OPTIONs as ssh takes them (as device-check --ssh
+# does). A device whose CPU is not the preset's is refused before anything
+# is built; one connection serves the whole run, the programs are sent once,
+# and nothing is left on the device afterwards. The build is PRESET's folder
+# with -device after its name, its report build/test-results/PRESET-device.xml.
 set -euo pipefail
 cd "$(dirname "$0")"
 # (A signal stops the build or ctest running, and ends this with 130 or 143.)
 # shellcheck source=scripts/lib/supervise.bash
 . scripts/lib/supervise.bash
 
-presets=("$@")
+presets=("$@") device=()
+if [ "${2-}" = --device ]; then
+    if [ $# -lt 3 ] || [[ $1 == -* ]] || [[ $3 == -* ]]; then
+        echo "usage: test.sh PRESET --device DESTINATION [SSH_OPTION...]" >&2
+        exit 2
+    fi
+    presets=("$1") device=("${@:3}")
+fi
 [ ${#presets[@]} -eq 0 ] && presets=(qt5)
 # Reading the presets takes CMake, which a fresh machine may not have yet.
 scripts/setup
@@ -28,13 +44,29 @@ mkdir -p build
 remove_at_exit "$LISTS_PRESET_FACTS"
 scripts/presets --facts "${presets[@]}" >"$LISTS_PRESET_FACTS" || exit 2
 [ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(awk '$2 == "name" { print $1 }' "$LISTS_PRESET_FACTS")
+if [ ${#device[@]} -gt 0 ]; then
+    arch=$(awk -v preset="${presets[0]}" '$1 == preset && $2 == "arch" { print $3 }' "$LISTS_PRESET_FACTS")
+    if [ -z "$arch" ]; then
+        echo "test.sh: --device takes a preset that builds for a CPU in a system root" \
+            "(arm64, armhf, ...), not ${presets[0]}" >&2
+        exit 2
+    fi
+    # shellcheck source=scripts/lib/device-session.bash
+    . scripts/lib/device-session.bash
+    device_open "$arch" "${device[@]}"
+fi
 
 # run_tests PRESET BUILD: runs the tests of PRESET, built in BUILD, with its
 # test preset, or, for a preset of the user's own that is a configure preset
 # alone, as the other test presets do.
 run_tests() {
     local junit=(--parallel "$(nproc)" --output-junit "$results/$1.xml")
-    if cmake --list-presets=test | grep -F "  \"$1\"" >/dev/null; then
+    if [ ${#device[@]} -gt 0 ]; then
+        # One program at a time on the device, as CTest would have it for
+        # any device it did not know; the connection is not held open by ctest.
+        run_child ctest --test-dir "$2" --output-on-failure --no-tests=error \
+            --output-junit "$results/$1.xml" {device_hold}>&-
+    elif cmake --list-presets=test | grep -F "  \"$1\"" >/dev/null; then
         run_child ctest --preset "$1" "${junit[@]}"
     else
         # The configuration that the build built, where the generator makes
@@ -58,19 +90,27 @@ unfinished_report=''
 # shellcheck disable=SC2016 # (expanded when the script ends)
 at_exit 'rm -f "$unfinished_report"'
 failed=()
+# A device's run is reported apart from the preset's own.
+on_device=()
+[ ${#device[@]} -eq 0 ] || on_device=(--device)
+run_name() { echo "$1${device[*]:+-device}"; }
 # shellcheck disable=SC2034 # (unfinished_report is read by the clean-up at exit)
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
-    rm -f "$results/$preset.xml" "$results/$preset.description"
+    run=$(run_name "$preset")
+    rm -f "$results/$run.xml" "$results/$run.description"
     # Each preset's packages are installed on their own, so that one that
     # cannot be installed fails its preset alone.
     if scripts/setup "$preset" &&
-        run_child scripts/build-preset "$preset" >"$build_folder" &&
+        run_child scripts/build-preset "${on_device[@]}" "$preset" >"$build_folder" &&
         build=$(cat "$build_folder") &&
-        echo "=== preset $preset checks:" && scripts/describe-build "$build" &&
-        scripts/describe-build "$build" --fields >"$results/$preset.description" &&
-        unfinished_report=$results/$preset.xml &&
-        run_tests "$preset" "$build"; then
+        { [ ${#device[@]} -eq 0 ] || device_send "$build"; } &&
+        echo "=== preset $preset checks${device[*]:+, on $device_name ($device_kernel)}:" &&
+        scripts/describe-build "$build" &&
+        { scripts/describe-build "$build" --fields &&
+            if [ ${#device[@]} -gt 0 ]; then echo "device=$device_name, $device_kernel"; fi; } >"$results/$run.description" &&
+        unfinished_report=$results/$run.xml &&
+        run_tests "$run" "$build"; then
         unfinished_report=
         continue
     fi
@@ -79,7 +119,9 @@ for preset in "${presets[@]}"; do
 done
 
 echo "=== what was checked"
-scripts/test-summary "$results" --failed "${failed[*]}" "${presets[@]}" || echo "test.sh: the table could not be made" >&2
+mapfile -t runs < <(for preset in "${presets[@]}"; do run_name "$preset"; done)
+mapfile -t failed < <(for preset in "${failed[@]}"; do run_name "$preset"; done)
+scripts/test-summary "$results" --failed "${failed[*]}" "${runs[@]}" || echo "test.sh: the table could not be made" >&2
 if [ ${#failed[@]} -gt 0 ]; then
     echo "=== FAILED in preset(s): ${failed[*]} (passed: $((${#presets[@]} - ${#failed[@]})) of ${#presets[@]})"
     exit 1

@@ -102,9 +102,13 @@ endfunction()
 # How this build's programs are run: directly, or for another CPU under
 # CMAKE_CROSSCOMPILING_EMULATOR, kept as a list of words (a path in it may
 # hold spaces). qemu-user given a system root but not told of it would look
-# for the programs' loader on this machine: it is told with -L.
+# for the programs' loader on this machine: it is told with -L. A build for
+# a device runs them there instead, over ssh (test.sh PRESET --device).
+option(LISTS_ON_DEVICE "Run the tests' programs on a device over ssh (test.sh PRESET --device)" OFF)
 set(LISTS_RUNNER ${CMAKE_CROSSCOMPILING_EMULATOR})
-if(CMAKE_SYSROOT AND LISTS_RUNNER)
+if(LISTS_ON_DEVICE)
+    set(LISTS_RUNNER "${PROJECT_SOURCE_DIR}/scripts/lib/run-on-device")
+elseif(CMAKE_SYSROOT AND LISTS_RUNNER)
     list(GET LISTS_RUNNER 0 emulator)
     get_filename_component(emulator "${emulator}" NAME)
     if(emulator MATCHES "^qemu-" AND NOT "-L" IN_LIST LISTS_RUNNER)

@@ -1,8 +1,10 @@
-// read_count_cases SEED COUNT DIR
+// read_count_cases SEED COUNT
 //
-// Writes COUNT random input cases for list_read_count into DIR, as reference
-// files that device/check-outcome reads (case-N.stdin, .stdout, .stderr and
-// .ending). Some inputs are well formed: numbers with random signs, leading
+// Writes COUNT random input cases for list_read_count to standard output as a
+// tar archive of the reference files that device/check-outcome reads
+// (case-N.stdin, .stdout, .stderr and .ending). An archive on standard output
+// comes back alike from a program run here, under an emulator or on a
+// device over ssh, where a folder of this machine's could not be written. Some inputs are well formed: numbers with random signs, leading
 // zeros and whitespace, a 0 at a random place and anything after it. Others
 // are not: a junk token, a number outside the int range, or no 0 at all.
 //
@@ -11,8 +13,9 @@
 // split at whitespace; each token must be an optional sign and decimal digits
 // with a value that fits an int; reading stops after the first 0.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <random>
 #include <string>
@@ -172,35 +175,55 @@ private:
     std::mt19937 random;
 };
 
-void writeFile(const std::string &path, const std::string &text)
+// Appends a file of TEXT named NAME to the tar archive on standard output:
+// a POSIX ustar header, then the bytes padded to whole blocks of 512.
+void writeFile(const std::string &name, const std::string &text)
 {
-    std::ofstream file(path, std::ios::binary);
-    file << text;
-    if (!file.flush()) {
-        std::cerr << "read_count_cases: cannot write " << path << '\n';
-        std::exit(2);
-    }
+    char header[512] = {};
+    std::snprintf(header, 100, "%s", name.c_str());
+    std::snprintf(header + 100, 8, "%07o", 0644);
+    std::snprintf(header + 108, 8, "%07o", 0);
+    std::snprintf(header + 116, 8, "%07o", 0);
+    std::snprintf(header + 124, 12, "%011llo", static_cast<unsigned long long>(text.size()));
+    std::snprintf(header + 136, 12, "%011o", 0);
+    header[156] = '0';
+    std::memcpy(header + 257, "ustar", 6);
+    std::memcpy(header + 263, "00", 2);
+    // The checksum is taken with its own field as spaces.
+    std::memset(header + 148, ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : header)
+        sum += c;
+    std::snprintf(header + 148, 8, "%06o", sum);
+    std::cout.write(header, sizeof header);
+    std::cout << text;
+    std::cout << std::string((512 - text.size() % 512) % 512, '\0');
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        std::cerr << "usage: read_count_cases SEED COUNT DIR\n";
+    if (argc != 3) {
+        std::cerr << "usage: read_count_cases SEED COUNT\n";
         return 2;
     }
     InputGenerator generator(static_cast<unsigned>(std::stoul(argv[1])));
     const int count = std::stoi(argv[2]);
-    const std::string dir = argv[3];
     for (int n = 1; n <= count; ++n) {
         const std::string input = generator.next();
         const Outcome outcome = expectedOutcome(input);
-        const std::string caseFile = dir + "/case-" + std::to_string(n);
+        const std::string caseFile = "case-" + std::to_string(n);
         writeFile(caseFile + ".stdin", input);
         writeFile(caseFile + ".stdout", outcome.stdout_text);
         writeFile(caseFile + ".stderr", outcome.stderr_text);
         writeFile(caseFile + ".ending", "exit " + std::to_string(outcome.exit_status) + "\n");
+    }
+    // The archive ends with two empty blocks.
+    std::cout << std::string(1024, '\0');
+    if (!std::cout.flush()) {
+        std::cerr << "read_count_cases: cannot write the archive\n";
+        return 2;
     }
     return 0;
 }

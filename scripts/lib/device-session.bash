@@ -1,0 +1,124 @@
+# shellcheck shell=bash
+# Sourced by test.sh for --device: a device reached over ssh that runs a
+# whole test suite's programs, through one connection for the whole run.
+#
+# device_open ARCH DESTINATION [SSH_OPTION...]
+#   Connects (ssh's ControlMaster), refuses a device whose CPU is not one
+#   that runs ARCH's programs, and makes a folder on the device for the run.
+#   Exports LISTS_DEVICE_SESSION, the folder here that the build's runner
+#   (scripts/lib/run-on-device) reads; sets device_name and device_kernel
+#   (kernel and CPU, as the device's uname says them). Exits 2, saying why,
+#   where the device cannot be used.
+# device_send BUILD
+#   Sends the programs of BUILD (every executable file but CMake's own) to
+#   the device's folder, once for the run.
+# device_close
+#   Ends the connection; the device removes the run's folder. Registered to
+#   run at exit.
+#
+# The folder on the device lives as long as the connection's first session,
+# whose standard input is a pipe held by this shell alone: when this shell
+# ends, however it ends (killed outright too), the session reads its end
+# and removes the folder; a lost connection ends it as well.
+
+# shellcheck source=supervise.bash
+. "$(dirname "${BASH_SOURCE[0]}")/supervise.bash"
+# shellcheck source=ssh-device.bash
+. "$(dirname "${BASH_SOURCE[0]}")/ssh-device.bash"
+# shellcheck source=debian-cpus.bash
+. "$(dirname "${BASH_SOURCE[0]}")/debian-cpus.bash"
+
+device_session='' device_keeper='' device_hold=''
+
+device_open() {
+    local arch=$1 destination=$2 cpus
+    shift 2
+    cpus=$(native_machines "$arch") || {
+        echo "$LISTS_CALLER: no CPU is known for $arch" >&2
+        exit 2
+    }
+    ssh_device "$destination" "$@"
+    device_session=$(mktemp -d "${TMPDIR:-/tmp}/device-session.XXXXXX")
+    remove_at_exit "$device_session"
+    at_exit device_close
+    export LISTS_DEVICE_SESSION=$device_session
+    local control=(-o "ControlPath=$device_session/connection")
+    # What the runner's ssh takes, a NUL after each word.
+    printf '%s\0' ssh -T "${control[@]}" -o ControlMaster=no "${ssh_options[@]}" "$destination" \
+        >"$device_session/ssh"
+    printf '%s\n' "$device_name" >"$device_session/name"
+
+    # The first session: checks the CPU, makes the folder, says where, and
+    # holds it until its standard input ends.
+    # shellcheck disable=SC2016
+    local keeper='
+cpus=$1
+cpu=$(uname -m)
+case " $cpus " in
+    *" $cpu "*) ;;
+    *) echo "cpu $cpu"; exit 3 ;;
+esac
+folder=$(mktemp -d "${TMPDIR:-/tmp}/list-exercises.XXXXXX") || exit 3
+trap "rm -rf \"\$folder\"" EXIT
+trap "exit 129" HUP
+trap "exit 143" TERM
+echo "folder $folder"
+echo "kernel $(uname -sr), $cpu"
+cat >/dev/null
+'
+    echo "$LISTS_CALLER: connecting to $destination ($device_name)"
+    mkfifo "$device_session/hold"
+    ssh -T -M "${control[@]}" -o ControlPersist=no "${ssh_options[@]}" "$destination" \
+        "sh -c $(quoted "$keeper") keeper $(quoted "$cpus")" \
+        <"$device_session/hold" >"$device_session/keeper" 2>"$device_session/connection.log" &
+    device_keeper=$!
+    exec {device_hold}>"$device_session/hold"
+    # Until the folder is named, or the session ends (ssh's own timeouts
+    # bound the wait).
+    while kill -0 "$device_keeper" 2>/dev/null && ! grep -q '^kernel ' "$device_session/keeper"; do
+        sleep 0.2
+    done
+    if ! grep -q '^kernel ' "$device_session/keeper"; then
+        local status=0 cpu
+        wait "$device_keeper" || status=$?
+        device_keeper=''
+        cpu=$(sed -n 's/^cpu //p' "$device_session/keeper")
+        if [ -n "$cpu" ]; then
+            echo "$LISTS_CALLER: $device_name runs on $cpu (uname -m), not on $arch ($cpus):" \
+                "it cannot run this build's programs" >&2
+        else
+            sed 's/^/    | /' "$device_session/connection.log" >&2
+            echo "$LISTS_CALLER: could not connect or log in to $device_name (ssh's status $status)" >&2
+        fi
+        exit 2
+    fi
+    sed -n 's/^folder //p' "$device_session/keeper" >"$device_session/folder"
+    device_kernel=$(sed -n 's/^kernel //p' "$device_session/keeper")
+    echo "$LISTS_CALLER: $device_name is up: $device_kernel"
+}
+
+device_send() {
+    local build
+    build=$(cd "$1" && pwd)
+    printf '%s\n' "$build" >"$device_session/build"
+    local folder size
+    folder=$(cat "$device_session/folder")
+    mapfile -d '' -t ssh_command <"$device_session/ssh"
+    size=$(cd "$build" && find . -name CMakeFiles -prune -o -type f -perm -u+x -print0 | du -ck --files0-from=- | tail -n 1 | cut -f1)
+    echo "$LISTS_CALLER: sending the programs of $build ($size KB) to $folder on the device"
+    (cd "$build" && find . -name CMakeFiles -prune -o -type f -perm -u+x -print0 | tar --null -cf - -T -) |
+        "${ssh_command[@]}" "tar -xf - -C $(quoted "$folder")" || {
+        echo "$LISTS_CALLER: could not send the programs to $device_name" >&2
+        return 1
+    }
+}
+
+device_close() {
+    [ -n "$device_hold" ] || return 0
+    exec {device_hold}>&-
+    device_hold=''
+    if [ -n "$device_keeper" ]; then
+        wait "$device_keeper" 2>/dev/null || true
+        device_keeper=''
+    fi
+}
