@@ -27,7 +27,7 @@ cd "$(dirname "$0")"
 
 presets=("$@") device=()
 if [ "${2-}" = --device ]; then
-    if [ $# -lt 3 ] || [[ $1 == -* ]] || [[ $3 == -* ]]; then
+    if [ $# -lt 3 ] || [[ $1 == -* ]] || [ "$1" = all ] || [[ $3 == -* ]]; then
         echo "usage: test.sh PRESET --device DESTINATION [SSH_OPTION...]" >&2
         exit 2
     fi
