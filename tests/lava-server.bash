@@ -18,7 +18,7 @@ lava_root() {
     local name started
     name=$(lava_root_name)
     started=$(date +%s)
-    [ -e "$(cache_path "$name")" ] ||
+    [ -e "$(cache_path "$name")" ] && [ "${LISTS_CACHE_REFRESH-}" != "$name" ] ||
         echo "lava-server: making LAVA's root (lava-server, lava-dispatcher, lavacli, postgresql), $(cache_path "$name")" >&2
     cached_entry "$name" "$source_dir/scripts/lib/debian-root" "$lava_release" "$(dpkg --print-architecture)" \
         --variant=apt --aptopt='APT::Install-Recommends "false"' \
