@@ -63,9 +63,9 @@ run_tests() {
     local junit=(--parallel "$(nproc)" --output-junit "$results/$1.xml")
     if [ ${#device[@]} -gt 0 ]; then
         # One program at a time on the device, as CTest would have it for
-        # any device it did not know; the connection is not held open by ctest.
+        # any device it did not know.
         run_child ctest --test-dir "$2" --output-on-failure --no-tests=error \
-            --output-junit "$results/$1.xml" {device_hold}>&-
+            --output-junit "$results/$1.xml"
     elif cmake --list-presets=test | grep -F "  \"$1\"" >/dev/null; then
         run_child ctest --preset "$1" "${junit[@]}"
     else

@@ -17,9 +17,11 @@
 #   run at exit.
 #
 # The folder on the device lives as long as the connection's first session,
-# whose standard input is a pipe held by this shell alone: when this shell
-# ends, however it ends (killed outright too), the session reads its end
-# and removes the folder; a lost connection ends it as well.
+# whose standard input is a pipe that a process of its own holds open for
+# as long as this shell lives (tail --pid): when this shell ends, however it
+# ends (killed outright too), the session reads its end and removes the
+# folder; a lost connection ends it as well. (This shell does not hold the
+# pipe itself: its children, ctest's tests among them, would hold it too.)
 
 # shellcheck source=supervise.bash
 . "$(dirname "${BASH_SOURCE[0]}")/supervise.bash"
@@ -28,7 +30,7 @@
 # shellcheck source=debian-cpus.bash
 . "$(dirname "${BASH_SOURCE[0]}")/debian-cpus.bash"
 
-device_session='' device_keeper='' device_hold=''
+device_session='' device_keeper='' device_holder=''
 
 device_open() {
     local arch=$1 destination=$2 cpus
@@ -38,7 +40,13 @@ device_open() {
         exit 2
     }
     ssh_device "$destination" "$@"
+    # What a run killed outright left here (the device's side ended with it).
+    local stale
+    for stale in "${TMPDIR:-/tmp}"/device-session.*/owner; do
+        [ -f "$stale" ] && ! kill -0 "$(cat "$stale")" 2>/dev/null && rm -rf "${stale%/owner}"
+    done
     device_session=$(mktemp -d "${TMPDIR:-/tmp}/device-session.XXXXXX")
+    echo $$ >"$device_session/owner"
     remove_at_exit "$device_session"
     at_exit device_close
     export LISTS_DEVICE_SESSION=$device_session
@@ -72,7 +80,8 @@ cat >/dev/null
         "sh -c $(quoted "$keeper") keeper $(quoted "$cpus")" \
         <"$device_session/hold" >"$device_session/keeper" 2>"$device_session/connection.log" &
     device_keeper=$!
-    exec {device_hold}>"$device_session/hold"
+    tail -f /dev/null --pid=$$ >"$device_session/hold" &
+    device_holder=$!
     # Until the folder is named, or the session ends (ssh's own timeouts
     # bound the wait).
     while kill -0 "$device_keeper" 2>/dev/null && ! grep -q '^kernel ' "$device_session/keeper"; do
@@ -114,11 +123,20 @@ device_send() {
 }
 
 device_close() {
-    [ -n "$device_hold" ] || return 0
-    exec {device_hold}>&-
-    device_hold=''
-    if [ -n "$device_keeper" ]; then
-        wait "$device_keeper" 2>/dev/null || true
-        device_keeper=''
-    fi
+    [ -n "$device_holder" ] || return 0
+    kill "$device_holder" 2>/dev/null || true
+    wait "$device_holder" 2>/dev/null || true
+    device_holder=''
+    [ -n "$device_keeper" ] || return 0
+    # The device ends the session once it reads the end; one that does not
+    # within 10 s (the connection hung) is cut here, and its sshd's hang-up
+    # removes the folder.
+    local waited=0
+    while kill -0 "$device_keeper" 2>/dev/null && [ $waited -lt 50 ]; do
+        sleep 0.2
+        waited=$((waited + 1))
+    done
+    kill "$device_keeper" 2>/dev/null || true
+    wait "$device_keeper" 2>/dev/null || true
+    device_keeper=''
 }

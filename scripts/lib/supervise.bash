@@ -17,6 +17,11 @@
 # run_child may not be called in a command substitution, whose subshell
 # would not take the signals as the script does.
 
+# Once a script: sourced again (by a library of its own), it keeps what the
+# script registered.
+[ -z "${_supervised_once-}" ] || return 0
+_supervised_once=yes
+
 # The helpers that the script runs name it in their messages.
 export LISTS_CALLER=${0##*/}
 
