@@ -1,0 +1,23 @@
+# shellcheck shell=bash
+# Sourced by the tests that check several cases in one run and print a
+# PASS: or FAIL: line a case, then 'N passed, N failed'.
+#
+# case_is NAME CONDITION...  a case passes where CONDITION holds
+# cases_end                  prints the count; fails where a case failed
+
+passed=0 failed=0
+case_is() {
+    local name=$1
+    shift
+    if "$@"; then
+        echo "PASS: $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL: $name"
+        failed=$((failed + 1))
+    fi
+}
+cases_end() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
