@@ -62,8 +62,8 @@ fi
 run_tests() {
     local junit=(--parallel "$(nproc)" --output-junit "$results/$1.xml")
     if [ ${#device[@]} -gt 0 ]; then
-        # One program at a time on the device, as CTest would have it for
-        # any device it did not know.
+        # One program at a time: the device is one machine, whatever this
+        # one's cores.
         run_child ctest --test-dir "$2" --output-on-failure --no-tests=error \
             --output-junit "$results/$1.xml"
     elif cmake --list-presets=test | grep -F "  \"$1\"" >/dev/null; then
@@ -89,7 +89,7 @@ remove_at_exit "$build_folder"
 unfinished_report=''
 # shellcheck disable=SC2016 # (expanded when the script ends)
 at_exit 'rm -f "$unfinished_report"'
-failed=()
+failed=() runs=()
 # A device's run is reported apart from the preset's own.
 on_device=()
 [ ${#device[@]} -eq 0 ] || on_device=(--device)
@@ -98,6 +98,7 @@ run_name() { echo "$1${device[*]:+-device}"; }
 for preset in "${presets[@]}"; do
     echo "=== preset $preset"
     run=$(run_name "$preset")
+    runs+=("$run")
     rm -f "$results/$run.xml" "$results/$run.description"
     # Each preset's packages are installed on their own, so that one that
     # cannot be installed fails its preset alone.
@@ -115,12 +116,10 @@ for preset in "${presets[@]}"; do
         continue
     fi
     unfinished_report=
-    failed+=("$preset")
+    failed+=("$run")
 done
 
 echo "=== what was checked"
-mapfile -t runs < <(for preset in "${presets[@]}"; do run_name "$preset"; done)
-mapfile -t failed < <(for preset in "${failed[@]}"; do run_name "$preset"; done)
 scripts/test-summary "$results" --failed "${failed[*]}" "${runs[@]}" || echo "test.sh: the table could not be made" >&2
 if [ ${#failed[@]} -gt 0 ]; then
     echo "=== FAILED in preset(s): ${failed[*]} (passed: $((${#presets[@]} - ${#failed[@]})) of ${#presets[@]})"

@@ -113,9 +113,10 @@ device_send() {
     local folder size
     folder=$(cat "$device_session/folder")
     mapfile -d '' -t ssh_command <"$device_session/ssh"
-    size=$(cd "$build" && find . -name CMakeFiles -prune -o -type f -perm -u+x -print0 | du -ck --files0-from=- | tail -n 1 | cut -f1)
+    (cd "$build" && find . -name CMakeFiles -prune -o -type f -perm -u+x -print0) >"$device_session/programs"
+    size=$(cd "$build" && du -ck --files0-from="$device_session/programs" | tail -n 1 | cut -f1)
     echo "$LISTS_CALLER: sending the programs of $build ($size KB) to $folder on the device"
-    (cd "$build" && find . -name CMakeFiles -prune -o -type f -perm -u+x -print0 | tar --null -cf - -T -) |
+    (cd "$build" && tar --null -cf - -T "$device_session/programs") |
         "${ssh_command[@]}" "tar -xf - -C $(quoted "$folder")" || {
         echo "$LISTS_CALLER: could not send the programs to $device_name" >&2
         return 1
