@@ -22,6 +22,11 @@ int main()
     // token is never stored as a number it does not say.
     bool inputEnded = false;
     bool badToken = false;
+    // The first look at the input is the stream's peek, which turns a read
+    // that fails into the stream's bad bit; left to the whitespace skipping
+    // of >>, GCC 5's C++ library lets the read's exception out instead.
+    // Input that cannot be read at all (closed, a folder) fails here.
+    std::cin.peek();
     do {
         // A failed >> still writes a value where there was a token it could
         // not take: 0, or the nearest limit for a number out of range. Where
@@ -29,18 +34,15 @@ int main()
         // the value as it was, so the value is first set to one that no
         // failed read writes.
         value = 1;
-        // Whitespace is skipped through the stream's peek and get, which turn
-        // a failed read into the stream's bad bit; left to >>, some C++
-        // libraries (GCC 5's) let the read's exception out of the skipping.
-        while (std::isspace(std::cin.peek()))
-            std::cin.get();
         if (!(std::cin >> value) && value == 1) {
             inputEnded = true;
             break;
         }
         // The number must fill its token: "12abc" is not 12. The character
-        // after it is looked at without extracting it.
-        if (!std::cin || !(std::cin.eof() || std::isspace(std::cin.peek()))) {
+        // after it is looked at in the stream's buffer, without extracting
+        // it: >> stopped there, so it is already read.
+        if (!std::cin ||
+            !(std::cin.eof() || std::isspace(std::cin.rdbuf()->sgetc()))) {
             badToken = true;
             break;
         }
