@@ -9,13 +9,20 @@
 # qmake of a Qt 4 of your own.
 set -euo pipefail
 cd "$(dirname "$0")"
+# shellcheck source=scripts/lib/supervise.bash
+. scripts/lib/supervise.bash
+# shellcheck source=scripts/lib/hold-root.bash
+. scripts/lib/hold-root.bash
 preset=${1:-qt5}
 export LISTS_PRESET_FACTS
 LISTS_PRESET_FACTS=$(mktemp)
-trap 'rm -f "$LISTS_PRESET_FACTS"' EXIT
+remove_at_exit "$LISTS_PRESET_FACTS"
 scripts/setup
-LISTS_CALLER=run.sh scripts/presets --facts "$preset" >"$LISTS_PRESET_FACTS"
+scripts/presets --facts "$preset" >"$LISTS_PRESET_FACTS"
 scripts/setup "$preset"
+# The preset's system root, where it has one, stays the run's until it ends.
+fact_of() { awk -v preset="$preset" -v fact="$1" '$1 == preset && $2 == fact { print $3; exit }' "$LISTS_PRESET_FACTS"; }
+hold_root "$preset" "$(fact_of release)" "$(fact_of arch)"
 build=$(scripts/build-preset --quiet "$preset")
 scripts/describe-build "$build"
 programs=$(scripts/describe-build "$build" programs)

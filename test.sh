@@ -24,6 +24,8 @@ cd "$(dirname "$0")"
 # (A signal stops the build or ctest running, and ends this with 130 or 143.)
 # shellcheck source=scripts/lib/supervise.bash
 . scripts/lib/supervise.bash
+# shellcheck source=scripts/lib/hold-root.bash
+. scripts/lib/hold-root.bash
 
 presets=("$@") device=()
 if [ "${2-}" = --device ]; then
@@ -44,8 +46,12 @@ mkdir -p build
 remove_at_exit "$LISTS_PRESET_FACTS"
 scripts/presets --facts "${presets[@]}" >"$LISTS_PRESET_FACTS" || exit 2
 [ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(awk '$2 == "name" { print $1 }' "$LISTS_PRESET_FACTS")
+# fact_of PRESET FACT: its first value.
+fact_of() {
+    awk -v preset="$1" -v fact="$2" '$1 == preset && $2 == fact { sub(/^[^ ]+ [^ ]+ /, ""); print; exit }' "$LISTS_PRESET_FACTS"
+}
 if [ ${#device[@]} -gt 0 ]; then
-    arch=$(awk -v preset="${presets[0]}" '$1 == preset && $2 == "arch" { print $3 }' "$LISTS_PRESET_FACTS")
+    arch=$(fact_of "${presets[0]}" arch)
     if [ -z "$arch" ]; then
         echo "test.sh: --device takes a preset that builds for a CPU in a system root" \
             "(arm64, armhf, ...), not ${presets[0]}" >&2
@@ -101,8 +107,13 @@ for preset in "${presets[@]}"; do
     runs+=("$run")
     rm -f "$results/$run.xml" "$results/$run.description"
     # Each preset's packages are installed on their own, so that one that
-    # cannot be installed fails its preset alone.
-    if scripts/setup "$preset" &&
+    # cannot be installed fails its preset alone; a cache that cannot be
+    # trusted (status 2) stops the run.
+    status=0
+    scripts/setup "$preset" || status=$?
+    [ $status -ne 2 ] || exit 2
+    if [ $status -eq 0 ] &&
+        hold_root "$preset" "$(fact_of "$preset" release)" "$(fact_of "$preset" arch)" &&
         run_child scripts/build-preset "${on_device[@]}" "$preset" >"$build_folder" &&
         build=$(cat "$build_folder") &&
         { [ ${#device[@]} -eq 0 ] || device_send "$build"; } &&

@@ -37,6 +37,17 @@
 #   left, a line each, on standard output.
 # cache_remove NAME
 #   Removes the entry NAME unless a run holds it (status 1 then).
+# cache_hold NAME
+#   Holds the entry NAME, made before, for the calling script and its
+#   children until they end, as cached_entry does (status 1 where it is not
+#   there). For an entry that a child made: the child's hold ended with it.
+#   Entries held are listed in LISTS_CACHE_HELD, so that a child asked to
+#   refresh one takes it as it is rather than wait for the run itself.
+#
+# The cache folder and every entry taken from it must be the user's own and
+# not writable by group or others: programs built against a root, and roots
+# entered with chroot, run as the user, often root. Anything else stops the
+# run (exit 2), naming the path and why.
 #
 # Messages begin with the calling script's name.
 
@@ -48,6 +59,29 @@ cache_folder() {
 
 cache_path() {
     echo "$(cache_folder)/$1"
+}
+
+# _cache_trust PATH WHAT: stops the run unless PATH (the cache folder, or
+# an entry: WHAT says which) is the user's own and writable by nobody else.
+# The folder may be reached through a link (a home's .cache often is); an
+# entry is always made as a file or folder of its own, never a link.
+_cache_trust() {
+    local path=$1 what=$2 why='' owner mode
+    if [ "$what" != "cache folder" ] && [ -L "$path" ]; then
+        why="is a symbolic link, which no run makes"
+    else
+        owner=$(stat -L -c %u -- "$path") && mode=$(stat -L -c %a -- "$path") || exit 2
+        if [ "$owner" != "$(id -u)" ]; then
+            why="belongs to $(stat -L -c %U -- "$path"), not to $(id -un), who runs this"
+        elif (((8#$mode & 8#022) != 0)); then
+            why="can be written by its group or by others (mode $mode)"
+        fi
+    fi
+    [ -n "$why" ] || return 0
+    echo "$LISTS_CALLER: will not use the $what $path: it $why; whoever can change it" \
+        "could run programs as $(id -un). Use a cache folder of your own (LISTS_CACHE_DIR)," \
+        "or remove what is there, or make it yours (chown, chmod go-w)" >&2
+    exit 2
 }
 
 cache_limit() {
@@ -126,20 +160,35 @@ cached_entry() {
     shift
     path=$(cache_path "$name")
     folder=${path%/*}
-    if ! mkdir -p "$folder" 2>/dev/null || [ ! -w "$folder" ] || [ ! -x "$folder" ]; then
-        [ ! -e "$path" ] || [ "${LISTS_CACHE_REFRESH-}" = "$name" ] || return 0
+    local refresh=${LISTS_CACHE_REFRESH-}
+    # A run that holds the entry made or refreshed it already.
+    [[ " ${LISTS_CACHE_HELD-} " != *" $name "* ]] || refresh=''
+    if [ ! -e "$folder" ]; then
+        mkdir -p -- "$folder" 2>/dev/null && chmod go-w -- "$folder" || true
+    fi
+    if [ -e "$folder" ]; then
+        _cache_trust "$folder" "cache folder"
+    fi
+    if [ ! -d "$folder" ] || [ ! -w "$folder" ] || [ ! -x "$folder" ]; then
+        # (A cache of one's own that cannot be written, such as one mounted
+        # read-only, still serves what it holds; nothing can remove it.)
+        if [ -e "$path" ] && [ "$refresh" != "$name" ]; then
+            _cache_trust "$path" "cache entry"
+            return 0
+        fi
         echo "$LISTS_CALLER: cannot write to the cache folder $folder: set LISTS_CACHE_DIR to one that can be written" >&2
         return 1
     fi
     local lock=$folder/.$name.lock fd
     exec {fd}>>"$lock" || return 1
-    if [ -e "$path" ] && [ "${LISTS_CACHE_REFRESH-}" != "$name" ]; then
+    if [ -e "$path" ] && [ "$refresh" != "$name" ]; then
         if ! flock -s -n "$fd"; then
             echo "$LISTS_CALLER: another run is refreshing or removing $name; waiting for it" >&2
             run_child flock -s "$fd" || return 1
         fi
         # (The fd stays open: the shared lock is the script's until it ends.)
         if [ -e "$path" ]; then
+            _cache_trust "$path" "cache entry"
             touch -c -- "$path" 2>/dev/null || true
             local fetched
             fetched=$(cache_fetched "$name")
@@ -161,7 +210,7 @@ cached_entry() {
     # condition, where set -e does not stop it.)
     _cache_sweep "$folder" "$name" || return 1
     local made=no
-    if [ ! -e "$path" ] || [ "${LISTS_CACHE_REFRESH-}" = "$name" ]; then
+    if [ ! -e "$path" ] || [ "$refresh" = "$name" ]; then
         local stage=$folder/.$name.$$
         remove_at_exit "$stage"
         remove_at_exit "$stage.fetched"
@@ -173,6 +222,9 @@ cached_entry() {
         if [ -d "$stage" ] && [ -e "$stage.fetched" ]; then
             mv -- "$stage.fetched" "$stage/.fetched" || return 1
         fi
+        # What a maker writes takes its mode from the umask, which may let
+        # the group write: the entry would then not be trusted.
+        chmod go-w -- "$stage" || return 1
         # A refresh: the old entry aside, the new one in, the old one gone;
         # stopped between the renames, the next run puts the old one back.
         if [ -e "$path" ]; then
@@ -185,9 +237,31 @@ cached_entry() {
         [ ! -e "$folder/.$name.old" ] || _cache_discard "$folder/.$name.old" || return 1
         made=yes
     fi
+    [ $made = yes ] || _cache_trust "$path" "cache entry"
     touch -c -- "$path" 2>/dev/null || true
     flock -s "$fd" || return 1
     [ $made = no ] || _cache_prune_after_making "$folder"
+}
+
+cache_hold() {
+    local name=$1 path folder fd
+    path=$(cache_path "$name")
+    folder=${path%/*}
+    [ -e "$path" ] || return 1
+    _cache_trust "$folder" "cache folder"
+    exec {fd}>>"$folder/.$name.lock" || return 1
+    if ! flock -s -n "$fd"; then
+        echo "$LISTS_CALLER: another run is refreshing or removing $name; waiting for it" >&2
+        run_child flock -s "$fd" || return 1
+    fi
+    # (The fd stays open: the shared lock is the script's until it ends.)
+    if [ ! -e "$path" ]; then
+        exec {fd}>&-
+        return 1
+    fi
+    _cache_trust "$path" "cache entry"
+    touch -c -- "$path" 2>/dev/null || true
+    export LISTS_CACHE_HELD="${LISTS_CACHE_HELD:+$LISTS_CACHE_HELD }$name"
 }
 
 # After a run made an entry (it holds it, so it stays), the cache is pruned
