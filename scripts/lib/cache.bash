@@ -41,8 +41,9 @@
 #   Holds the entry NAME, made before, for the calling script and its
 #   children until they end, as cached_entry does (status 1 where it is not
 #   there). For an entry that a child made: the child's hold ended with it.
-#   Entries held are listed in LISTS_CACHE_HELD, so that a child asked to
-#   refresh one takes it as it is rather than wait for the run itself.
+#   The paths of the entries held are listed in LISTS_CACHE_HELD, a line
+#   each, so that a child asked to refresh one takes it as it is rather
+#   than wait for the run itself.
 #
 # The cache folder and every entry taken from it must be the user's own and
 # not writable by group or others: programs built against a root, and roots
@@ -162,7 +163,7 @@ cached_entry() {
     folder=${path%/*}
     local refresh=${LISTS_CACHE_REFRESH-}
     # A run that holds the entry made or refreshed it already.
-    [[ " ${LISTS_CACHE_HELD-} " != *" $name "* ]] || refresh=''
+    [[ $'\n'${LISTS_CACHE_HELD-}$'\n' != *$'\n'"$path"$'\n'* ]] || refresh=''
     if [ ! -e "$folder" ]; then
         mkdir -p -- "$folder" 2>/dev/null && chmod go-w -- "$folder" || true
     fi
@@ -261,7 +262,7 @@ cache_hold() {
     fi
     _cache_trust "$path" "cache entry"
     touch -c -- "$path" 2>/dev/null || true
-    export LISTS_CACHE_HELD="${LISTS_CACHE_HELD:+$LISTS_CACHE_HELD }$name"
+    export LISTS_CACHE_HELD="${LISTS_CACHE_HELD:+$LISTS_CACHE_HELD$'\n'}$path"
 }
 
 # After a run made an entry (it holds it, so it stays), the cache is pruned
