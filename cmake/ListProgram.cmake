@@ -116,6 +116,15 @@ elseif(CMAKE_SYSROOT AND LISTS_RUNNER)
     endif()
 endif()
 
+# How the tests check a case: check-outcome, with the build's own reader of a
+# program's wait status (device/wait_status), which runs as the programs run
+# (under the emulator too). A device build's runner runs only programs sent to
+# the device, so there the shell's status is all there is.
+set(lists_check_outcome "${PROJECT_SOURCE_DIR}/device/check-outcome")
+if(NOT LISTS_ON_DEVICE)
+    list(APPEND lists_check_outcome --wait-status $<TARGET_FILE:wait_status>)
+endif()
+
 # add_program_test(<name> COMMAND <command>... PROGRAM <target>)
 #
 # Registers a test that runs <command> with, as its last arguments, how to
@@ -137,7 +146,7 @@ function(add_reference_cases prefix target dir)
     foreach(ending IN LISTS endings)
         get_filename_component(case "${ending}" NAME_WLE)
         add_program_test(${prefix}.${case}
-            COMMAND "${PROJECT_SOURCE_DIR}/device/check-outcome" "${dir}/reference/${case}"
+            COMMAND ${lists_check_outcome} "${dir}/reference/${case}"
             PROGRAM ${target})
         # A case that cannot be set up on this machine (no /dev/full) is
         # skipped, not passed.

@@ -5,10 +5,14 @@
 # ssh_device DESTINATION [SSH_OPTION...]
 #   Sets ssh_options (the user's options, then what ssh would otherwise
 #   leave unset: a connection attempt and a dropped connection end in time
-#   rather than hang; where there is no terminal, ssh asks nothing) and
+#   rather than hang; where there is no terminal, ssh asks nothing; and
+#   the device under test is given neither the user's agent nor X display,
+#   whatever the user's configuration says: ssh takes an option's first
+#   value, so the user's own options on the command line still win) and
 #   device_name (user@host port N, as ssh resolves the destination with the
 #   user's configuration). The user's configuration, keys, agent and known
-#   hosts are used as they are; host keys are always checked.
+#   hosts are used as they are (the agent to log in, never forwarded); host
+#   keys are always checked.
 # quoted WORD
 #   WORD as one word of a POSIX shell's command line.
 
@@ -16,7 +20,7 @@
 ssh_device() {
     local destination=$1 effective
     shift
-    ssh_options=("$@")
+    ssh_options=("$@" -o ForwardAgent=no -o ForwardX11=no)
     if effective=$(ssh -G "$@" "$destination" 2>/dev/null); then
         _ssh_setting() { sed -n "s/^$1 //p" <<<"$effective"; }
         device_name="$(_ssh_setting user)@$(_ssh_setting hostname) port $(_ssh_setting port)"
