@@ -20,6 +20,8 @@
 # one (as CMake takes a preset's fields); a toolkit not given by any is
 # "base"'s. Where a preset named is unknown, it prints one line alone:
 #   - unknown no preset named <name>...; the presets are: <name>...
+# and where a preset's release or CPU is not a plain name, one line alone:
+#   - refused the preset <name>'s release (LISTS_DEBIAN_SUITE) '<value>' is refused: ...
 cmake_minimum_required(VERSION 3.21)
 
 if(NOT SOURCE_DIR)
@@ -181,6 +183,20 @@ foreach(name IN LISTS names)
     cache_variable("${name}" qt LISTS_QT_VERSION)
     cache_variable("${name}" release LISTS_DEBIAN_SUITE)
     cache_variable("${name}" arch LISTS_DEBIAN_ARCH)
+    # A release or CPU goes into paths and mmdebstrap's options: a plain
+    # name, as scripts/lib/names.bash takes one.
+    foreach(fact IN ITEMS release arch)
+        if(NOT "${${fact}}" STREQUAL "" AND NOT "${${fact}}" MATCHES "^[a-z0-9][a-z0-9.-]*$")
+            if(fact STREQUAL "release")
+                set(what "release (LISTS_DEBIAN_SUITE)")
+            else()
+                set(what "CPU (LISTS_DEBIAN_ARCH)")
+            endif()
+            execute_process(COMMAND "${CMAKE_COMMAND}" -E echo
+                "- refused the preset ${name}'s ${what} '${${fact}}' is refused: a name is of a-z, 0-9, '.' and '-', from a letter or digit")
+            return()
+        endif()
+    endforeach()
     foreach(fact IN ITEMS qt release arch)
         if(NOT "${${fact}}" STREQUAL "")
             list(APPEND lines "${name} ${fact} ${${fact}}")
