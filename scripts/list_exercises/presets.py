@@ -1,0 +1,174 @@
+"""The project's CMake configure presets (CMakePresets.json, and the user's
+CMakeUserPresets.json), read with json and resolved as CMake resolves them:
+a field is the preset's own, or else that of the first preset it inherits
+from that has it, depth first; each cache variable on its own. What the
+project's commands need of a preset is read from its cache variables and
+from the vendor object "list-exercises/setup": the Debian packages of its
+tools (those of the preset and of every preset it inherits from) and of its
+toolkit (the first that gives them, else the base preset's)."""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+VENDOR = "list-exercises/setup"
+# A release or a CPU goes into paths and into mmdebstrap's options.
+PLAIN_NAME = re.compile(r"[a-z0-9][a-z0-9.-]*")
+
+
+class PresetError(Exception):
+    """A preset that cannot be used, said in words for the user."""
+
+
+@dataclass
+class Preset:
+    name: str
+    display_name: str = ""
+    binary_dir: Path | None = None
+    qt: str = ""
+    release: str = ""
+    arch: str = ""
+    packages: list[str] = field(default_factory=list)
+    toolkit_packages: list[str] = field(default_factory=list)
+
+    @property
+    def has_root(self) -> bool:
+        """Whether it builds in a system root (of its release and CPU)."""
+        return bool(self.arch)
+
+
+def _words(entry: Any) -> str:
+    # A package entry may be a list of words (a command, once): joined.
+    return " ".join(map(str, entry)) if isinstance(entry, list) else str(entry)
+
+
+class Presets:
+    """Every configure preset of a source folder, hidden ones included."""
+
+    def __init__(self, source_dir: Path = SOURCE_DIR) -> None:
+        self.source_dir = source_dir
+        self.raw: dict[str, dict[str, Any]] = {}
+        self.visible: list[str] = []
+        for file in ("CMakePresets.json", "CMakeUserPresets.json"):
+            path = source_dir / file
+            if not path.exists():
+                continue
+            try:
+                presets = json.loads(path.read_text()).get("configurePresets", [])
+            except (OSError, ValueError, AttributeError) as error:
+                raise PresetError(f"cannot read the configure presets of {file}: {error}") from error
+            for preset in presets:
+                self.raw[preset["name"]] = preset
+                if not preset.get("hidden", False):
+                    self.visible.append(preset["name"])
+
+    def parents(self, name: str) -> list[str]:
+        inherits = self.raw.get(name, {}).get("inherits", [])
+        return [inherits] if isinstance(inherits, str) else list(inherits)
+
+    def first(self, name: str, *keys: str) -> Any:
+        """The value at KEYS of the preset, or of the first preset it
+        inherits from that has one (depth first); None where none has."""
+        value: Any = self.raw.get(name, {})
+        for key in keys:
+            value = value.get(key) if isinstance(value, dict) else None
+        # (An empty list given is given: it says there is none.)
+        if value is not None and value != "":
+            return value
+        for parent in self.parents(name):
+            value = self.first(parent, *keys)
+            if value is not None:
+                return value
+        return None
+
+    def every(self, name: str, *keys: str) -> list[str]:
+        """The list at KEYS of the preset and of every preset it inherits
+        from, each entry once."""
+        value: Any = self.raw.get(name, {})
+        for key in keys:
+            value = value.get(key) if isinstance(value, dict) else None
+        entries = [_words(entry) for entry in value or []]
+        for parent in self.parents(name):
+            entries += self.every(parent, *keys)
+        return list(dict.fromkeys(entries))
+
+    def cache_variable(self, name: str, variable: str) -> str:
+        value = self.first(name, "cacheVariables", variable)
+        if isinstance(value, dict):
+            value = value.get("value", "")
+        if isinstance(value, bool):
+            return "TRUE" if value else "FALSE"
+        return "" if value is None else str(value)
+
+    def binary_dir(self, name: str) -> Path | None:
+        pattern = self.first(name, "binaryDir")
+        if not pattern:
+            return None
+        macros = {
+            "sourceDir": str(self.source_dir),
+            "sourceParentDir": str(self.source_dir.parent),
+            "sourceDirName": self.source_dir.name,
+            "presetName": name,
+            "hostSystemName": platform.system(),
+            "dollar": "$",
+        }
+        expanded = re.sub(r"\$(?:penv|env)\{([^}]*)\}", lambda match: os.environ.get(match[1], ""), pattern)
+        expanded = re.sub(r"\$\{(\w+)\}", lambda match: macros.get(match[1], match[0]), expanded)
+        return Path(os.path.normpath(self.source_dir / expanded))
+
+    def preset(self, name: str) -> Preset:
+        """The preset NAME, resolved; a release or CPU that is not a plain
+        name is refused by the preset's name."""
+        if name not in self.visible:
+            raise PresetError(f"no preset named {name}; the presets are: {' '.join(self.visible)}")
+        toolkit = self.first(name, "vendor", VENDOR, "toolkitPackages")
+        if toolkit is None:
+            toolkit = self.raw.get("base", {}).get("vendor", {}).get(VENDOR, {}).get("toolkitPackages", [])
+        preset = Preset(
+            name=name,
+            display_name=self.first(name, "displayName") or "",
+            binary_dir=self.binary_dir(name),
+            qt=self.cache_variable(name, "LISTS_QT_VERSION"),
+            release=self.cache_variable(name, "LISTS_DEBIAN_SUITE"),
+            arch=self.cache_variable(name, "LISTS_DEBIAN_ARCH"),
+            packages=self.every(name, "vendor", VENDOR, "packages"),
+            toolkit_packages=[_words(entry) for entry in toolkit],
+        )
+        for what, value in (("release (LISTS_DEBIAN_SUITE)", preset.release),
+                            ("CPU (LISTS_DEBIAN_ARCH)", preset.arch)):
+            if value and not PLAIN_NAME.fullmatch(value):
+                raise PresetError(f"the preset {name}'s {what} '{value}' is refused: a name is of "
+                                  "a-z, 0-9, '.' and '-', from a letter or digit")
+        return preset
+
+    def presets(self, names: list[str] | None = None) -> list[Preset]:
+        """The presets NAMES (every visible one where none is given); every
+        unknown name is said at once."""
+        names = names or self.visible
+        unknown = [name for name in names if name not in self.visible]
+        if unknown:
+            raise PresetError(f"no preset named {' '.join(unknown)}; the presets are: {' '.join(self.visible)}")
+        return [self.preset(name) for name in names]
+
+
+def fact_lines(preset: Preset) -> list[str]:
+    """The preset as lines of PRESET FACT VALUE, as the shell commands read
+    them today."""
+    lines = [f"{preset.name} name {preset.name}"]
+    if preset.binary_dir is not None:
+        lines.append(f"{preset.name} binaryDir {preset.binary_dir}")
+    for fact, value in (("qt", preset.qt), ("release", preset.release), ("arch", preset.arch)):
+        if value:
+            lines.append(f"{preset.name} {fact} {value}")
+    lines += [f"{preset.name} packages {entry}" for entry in preset.packages]
+    lines += [f"{preset.name} toolkitPackages {entry}" for entry in preset.toolkit_packages]
+    if preset.display_name:
+        lines.append(f"{preset.name} displayName {preset.display_name}")
+    return lines
