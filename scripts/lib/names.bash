@@ -2,7 +2,7 @@
 # Sourced by the scripts that take a release's, a CPU's or a cache entry's
 # name from a preset, a command line or an entry's name: such a name goes
 # into paths, mmdebstrap's options and messages, and must be one plain word,
-# [a-z0-9][a-z0-9.-]* (as lib/preset-facts.cmake checks a preset's).
+# [a-z0-9][a-z0-9.-]* (as list_exercises.presets checks a preset's).
 #
 # plain_name CALLER WHAT VALUE
 #   Whether VALUE is such a name; where it is not, says so on standard

@@ -9,6 +9,7 @@ toolkit (the first that gives them, else the base preset's)."""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import platform
@@ -172,3 +173,83 @@ def fact_lines(preset: Preset) -> list[str]:
     if preset.display_name:
         lines.append(f"{preset.name} displayName {preset.display_name}")
     return lines
+
+
+TABLE_HEADER = ("| preset | what it checks | system root | Debian packages it needs besides "
+                "`g++ make cmake python3` |\n|---|---|---|---|\n")
+
+
+def table(read: Presets) -> str:
+    """The table of every preset that docs/building.md shows."""
+    rows = []
+    for preset in read.presets():
+        root = f"{preset.release} {preset.arch}" if preset.has_root else "none"
+        packages = list(dict.fromkeys(preset.packages + preset.toolkit_packages))
+        # (A bar in a cell would end it.)
+        needs = "`" + " ".join(packages).replace("|", "\\|") + "`" if packages else "none"
+        rows.append(f"| `{preset.name}` | {preset.display_name} | {root} | {needs} |\n")
+    return TABLE_HEADER + "".join(rows)
+
+
+def shown_table(text: str) -> str:
+    """The table in a document: from its header row to the first line that
+    is not a row."""
+    lines: list[str] = []
+    for line in text.splitlines(keepends=True):
+        if not lines and not line.startswith("| preset | what it checks"):
+            continue
+        if not line.startswith("|"):
+            break
+        lines.append(line)
+    return "".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    import difflib
+    import sys
+
+    parser = argparse.ArgumentParser(
+        prog="presets",
+        description="Prints the names of the configure presets that can be used "
+                    "(CMakePresets.json and CMakeUserPresets.json, hidden ones left out), a line "
+                    "each; with NAMEs, checks that each is one of them (exit 2 where one is not, "
+                    "or where a preset's release or CPU is not a plain name).")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--facts", action="store_true",
+                      help="what the project's commands need of each preset, as lines of "
+                           "PRESET FACT VALUE (build folder, release, CPU, packages...)")
+    mode.add_argument("--table", action="store_true",
+                      help="the table of every preset that docs/building.md shows")
+    mode.add_argument("--check-table", metavar="FILE", type=Path,
+                      help="whether FILE shows that table as it is now (exit 1, with the "
+                           "difference, where it does not)")
+    parser.add_argument("names", metavar="NAME", nargs="*")
+    arguments = parser.parse_args(argv)
+    caller = os.environ.get("LISTS_CALLER") or "presets"
+    try:
+        read = Presets()
+        if arguments.table or arguments.check_table:
+            made = table(read)
+        else:
+            chosen = read.presets(arguments.names)
+    except PresetError as error:
+        print(f"{caller}: {error}", file=sys.stderr)
+        return 2
+    if arguments.table:
+        sys.stdout.write(made)
+    elif arguments.check_table:
+        shown = shown_table(arguments.check_table.read_text())
+        if shown != made:
+            sys.stdout.writelines(difflib.unified_diff(
+                shown.splitlines(keepends=True), made.splitlines(keepends=True),
+                f"the table in {arguments.check_table}", "the presets' table (scripts/presets --table)"))
+            print(f"presets: {arguments.check_table} does not show the presets as they are: "
+                  "put in scripts/presets --table's", file=sys.stderr)
+            return 1
+        print(f"presets: {arguments.check_table} shows every preset as CMakePresets.json has it")
+    elif arguments.facts:
+        for preset in chosen:
+            print("\n".join(fact_lines(preset)))
+    elif not arguments.names:
+        print("\n".join(preset.name for preset in chosen))
+    return 0

@@ -1,6 +1,5 @@
-"""Presets resolved as CMake resolves them: the same facts as CMake's own
-reading of the project's presets and of a user's, the same names as CMake
-lists."""
+"""Presets resolved as CMake resolves them: the same cache variables as CMake
+gives the project's presets and a user's, the same names as CMake lists."""
 import json
 import shutil
 import subprocess
@@ -34,30 +33,61 @@ def user_source(tmp_path: Path, user: dict) -> Path:
     return source
 
 
-def cmake_facts(source: Path, env: dict[str, str] | None = None) -> list[str]:
-    run = subprocess.run([cmake, "-D", f"SOURCE_DIR={source}", "-P",
-                          str(SOURCE_DIR / "scripts/lib/preset-facts.cmake")],
-                         capture_output=True, text=True, check=True, env=env)
-    return run.stdout.splitlines()
+def cmake_variables(source: Path, name: str) -> dict[str, str]:
+    """The cache variables that CMake itself gives the preset NAME (shown
+    before it would configure; -N leaves the build folder alone)."""
+    run = subprocess.run([cmake, "--preset", name, "-N"], cwd=source,
+                         capture_output=True, text=True, check=False)
+    shown: dict[str, str] = {}
+    for line in run.stdout.splitlines():
+        variable, equals, value = line.strip().partition("=")
+        if equals and value.startswith('"'):
+            shown[variable.split(":")[0]] = value.strip('"')
+    return shown
+
+
+def facts_as_cmake_gives_them(source: Path, name: str) -> tuple[str, str, str]:
+    shown = cmake_variables(source, name)
+    return tuple(shown.get(variable, "") for variable in
+                 ("LISTS_QT_VERSION", "LISTS_DEBIAN_SUITE", "LISTS_DEBIAN_ARCH"))
 
 
 @needs_cmake
-def test_the_projects_presets_have_cmakes_facts() -> None:
+def test_the_projects_presets_have_cmakes_cache_variables() -> None:
     read = presets.Presets(SOURCE_DIR)
-    ours = [line for preset in read.presets() for line in presets.fact_lines(preset)]
-    assert ours == cmake_facts(SOURCE_DIR)
+    for preset in read.presets():
+        assert (preset.qt, preset.release, preset.arch) == facts_as_cmake_gives_them(SOURCE_DIR, preset.name), preset.name
 
 
 @needs_cmake
-def test_a_users_presets_have_cmakes_facts(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_a_users_presets_resolve_as_cmake_resolves_them(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     source = user_source(tmp_path, USER_PRESETS)
     monkeypatch.setenv("MINE_SUFFIX", "x")
     read = presets.Presets(source)
-    ours = [line for preset in read.presets() for line in presets.fact_lines(preset)]
-    assert ours == cmake_facts(source, env={"MINE_SUFFIX": "x", "PATH": "/usr/bin:/bin"})
+    for name in ("mine", "of-hidden"):
+        preset = read.preset(name)
+        assert (preset.qt, preset.release, preset.arch) == facts_as_cmake_gives_them(source, name)
     mine = read.preset("mine")
     assert (mine.arch, mine.qt, mine.binary_dir) == ("arm64", "6", tmp_path / "out" / "mine-x")
-    assert mine.toolkit_packages == ["my-qt6-dev"] and "ninja-build" in mine.packages
+    # Tools add up over what it inherits; a toolkit is the first given.
+    assert mine.toolkit_packages == ["my-qt6-dev"]
+    assert {"ninja-build", "clang", "crossbuild-essential-arm64"} <= set(mine.packages)
+    assert read.preset("of-hidden").display_name == "mine, shown"
+    assert read.preset("of-hidden").toolkit_packages == read.preset("qt5").toolkit_packages
+
+
+def test_the_facts_lines_are_those_the_commands_read() -> None:
+    arm64 = presets.Presets(SOURCE_DIR).preset("arm64")
+    lines = presets.fact_lines(arm64)
+    assert lines[:5] == ["arm64 name arm64", f"arm64 binaryDir {SOURCE_DIR}/build/arm64",
+                         "arm64 qt 5", "arm64 release bookworm", "arm64 arch arm64"]
+    assert "arm64 packages crossbuild-essential-arm64" in lines
+    assert lines[-1].startswith("arm64 displayName ")
+
+
+def test_the_docs_table_is_the_presets_own() -> None:
+    shown = presets.shown_table((SOURCE_DIR / "docs/building.md").read_text())
+    assert shown == presets.table(presets.Presets(SOURCE_DIR))
 
 
 @needs_cmake
