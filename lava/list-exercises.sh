@@ -1,5 +1,5 @@
 #!/bin/sh
-# list-exercises.sh [TARBALL]
+# list-exercises.sh [TARBALL [SHA256]]
 #
 # The steps of lava/list-exercises.yaml, on the device, in LAVA's test shell:
 # unpacks TARBALL (a build's cpack tarball: a path, or an http(s) URL fetched
@@ -9,12 +9,15 @@
 # (lava-test-case), and the header's toolkit, library and target as the
 # references of the cases header/toolkit, header/library and header/target
 # (lava-test-reference: a text kept with the case's result, where a space
-# is written as _, as LAVA's signals take none). What cannot run at
-# all (no tarball, not unpacked, run-ptest ended before its count) is the
-# failed case run-ptest, and exit 1; failed cases are results, not an
-# error: it exits 0 then.
+# is written as _, as LAVA's signals take none). Where SHA256 is given, the
+# tarball is unpacked only if it has that SHA-256 (sha256sum); a plain
+# http:// URL is taken only with it, as anyone on the way could answer it,
+# and what is unpacked runs as root here. What cannot run at all (no
+# tarball, not the SHA-256 given, not unpacked, run-ptest ended before its
+# count) is the failed case run-ptest, and exit 1; failed cases are
+# results, not an error: it exits 0 then.
 set -u
-tarball=${1-}
+tarball=${1-} sha256=${2-}
 folder=$(mktemp -d "${TMPDIR:-/tmp}/list-exercises.XXXXXX") || exit 1
 trap 'rm -rf "$folder"' EXIT
 
@@ -29,6 +32,11 @@ if [ -z "$tarball" ]; then
     [ $# -eq 1 ] && [ -f "$1" ] || cannot_run "no one list-exercises-*.tar.gz in $(pwd) (found: $*)"
     tarball=$1
 fi
+case $sha256 in
+    '') case $tarball in http://*) cannot_run "no SHA-256 given for $tarball (TARBALL_SHA256): not fetched over plain http unchecked" ;; esac ;;
+    *[!0-9a-fA-F]*) cannot_run "TARBALL_SHA256 is no SHA-256: $sha256" ;;
+    *) [ ${#sha256} -eq 64 ] || cannot_run "TARBALL_SHA256 is no SHA-256: $sha256" ;;
+esac
 case $tarball in
     http://* | https://*)
         if command -v wget >/dev/null; then
@@ -38,6 +46,14 @@ case $tarball in
         fi || cannot_run "could not fetch $tarball"
         tarball=$folder/build.tar.gz ;;
 esac
+if [ -n "$sha256" ]; then
+    command -v sha256sum >/dev/null || cannot_run "no sha256sum here to check $tarball with: not unpacked"
+    actual=$(sha256sum <"$tarball" | cut -d' ' -f1) && [ -n "$actual" ] ||
+        cannot_run "could not read $tarball: not unpacked"
+    expected=$(printf '%s' "$sha256" | tr 'A-F' 'a-f')
+    [ "$actual" = "$expected" ] ||
+        cannot_run "$tarball is not the tarball the job names: its SHA-256 is $actual, not $expected; not unpacked"
+fi
 gzip -dc "$tarball" | tar -xf - -C "$folder" || cannot_run "could not unpack $tarball into $folder"
 set -- "$folder"/*/lib/list-exercises/ptest/run-ptest
 [ -f "$1" ] || cannot_run "$tarball holds no lib/list-exercises/ptest/run-ptest"
