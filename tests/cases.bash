@@ -4,6 +4,10 @@
 #
 # case_is NAME CONDITION...  a case passes where CONDITION holds
 # cases_end                  prints the count; fails where a case failed
+# busybox_tools FOLDER       makes FOLDER a PATH of BusyBox's own tools
+#                            alone, as a device has them; where there is no
+#                            busybox here, says the cases are skipped and
+#                            fails
 
 passed=0 failed=0
 case_is() {
@@ -20,4 +24,15 @@ case_is() {
 cases_end() {
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
+}
+busybox_tools() {
+    local busybox applet
+    busybox=$(command -v busybox) || {
+        echo "SKIP: under BusyBox's shell (no busybox here)"
+        return 1
+    }
+    mkdir -p "$1"
+    for applet in $("$busybox" --list); do
+        ln -s "$busybox" "$1/$applet"
+    done
 }

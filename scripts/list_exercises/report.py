@@ -14,18 +14,10 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from pathlib import Path
 
+from .builds import read_fields
+
 COLUMNS = ("preset", "toolkit", "CPU", "word size", "byte order", "run by",
            "passed", "failed", "skipped", "result")
-
-
-def read_fields(path: Path) -> dict[str, list[str]]:
-    """A description's KEY=VALUE lines, each key's values in order."""
-    fields: dict[str, list[str]] = {}
-    for line in path.read_text(errors="replace").splitlines():
-        key, equals, value = line.partition("=")
-        if equals:
-            fields.setdefault(key, []).append(value)
-    return fields
 
 
 @dataclass
