@@ -8,21 +8,24 @@
 # environment name a toolkit of your own to check; QT_QMAKE_EXECUTABLE, the
 # qmake of a Qt 4 of your own.
 set -euo pipefail
+# shellcheck source=scripts/lib/usage.bash
+. "$(dirname "$0")/scripts/lib/usage.bash"
 cd "$(dirname "$0")"
 # shellcheck source=scripts/lib/supervise.bash
 . scripts/lib/supervise.bash
-# shellcheck source=scripts/lib/hold-root.bash
-. scripts/lib/hold-root.bash
+# shellcheck source=scripts/lib/holds.bash
+. scripts/lib/holds.bash
 preset=${1:-qt5}
 export LISTS_PRESET_FACTS
 LISTS_PRESET_FACTS=$(mktemp)
 remove_at_exit "$LISTS_PRESET_FACTS"
 scripts/setup
-scripts/presets --facts "$preset" >"$LISTS_PRESET_FACTS"
+scripts/presets --facts -- "$preset" >"$LISTS_PRESET_FACTS"
 scripts/setup "$preset"
 # The preset's system root, where it has one, stays the run's until it ends.
-fact_of() { awk -v preset="$preset" -v fact="$1" '$1 == preset && $2 == fact { print $3; exit }' "$LISTS_PRESET_FACTS"; }
+fact_of() { awk -v preset="$preset" -v fact="$1" '$1 == preset && $2 == fact { sub(/^[^ ]+ [^ ]+ /, ""); print; exit }' "$LISTS_PRESET_FACTS"; }
 hold_root "$preset" "$(fact_of release)" "$(fact_of arch)"
+hold_build_folder "$(fact_of binaryDir)"
 build=$(scripts/build-preset --quiet "$preset")
 scripts/describe-build "$build"
 programs=$(scripts/describe-build "$build" programs)

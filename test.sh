@@ -20,12 +20,14 @@
 # and nothing is left on the device afterwards. The build is PRESET's folder
 # with -device after its name, its report build/test-results/PRESET-device.xml.
 set -euo pipefail
+# shellcheck source=scripts/lib/usage.bash
+. "$(dirname "$0")/scripts/lib/usage.bash"
 cd "$(dirname "$0")"
 # (A signal stops the build or ctest running, and ends this with 130 or 143.)
 # shellcheck source=scripts/lib/supervise.bash
 . scripts/lib/supervise.bash
-# shellcheck source=scripts/lib/hold-root.bash
-. scripts/lib/hold-root.bash
+# shellcheck source=scripts/lib/holds.bash
+. scripts/lib/holds.bash
 
 presets=("$@") device=()
 if [ "${2-}" = --device ]; then
@@ -44,7 +46,7 @@ scripts/setup
 export LISTS_PRESET_FACTS=$PWD/build/preset-facts.$$
 mkdir -p build
 remove_at_exit "$LISTS_PRESET_FACTS"
-scripts/presets --facts "${presets[@]}" >"$LISTS_PRESET_FACTS" || exit 2
+scripts/presets --facts -- "${presets[@]}" >"$LISTS_PRESET_FACTS" || exit 2
 [ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(awk '$2 == "name" { print $1 }' "$LISTS_PRESET_FACTS")
 # fact_of PRESET FACT: its first value.
 fact_of() {
@@ -114,6 +116,7 @@ for preset in "${presets[@]}"; do
     [ $status -ne 2 ] || exit 2
     if [ $status -eq 0 ] &&
         hold_root "$preset" "$(fact_of "$preset" release)" "$(fact_of "$preset" arch)" &&
+        hold_build_folder "$(fact_of "$preset" binaryDir)${device[*]:+-device}" &&
         run_child scripts/build-preset "${on_device[@]}" "$preset" >"$build_folder" &&
         build=$(cat "$build_folder") &&
         { [ ${#device[@]} -eq 0 ] || device_send "$build"; } &&
@@ -124,9 +127,11 @@ for preset in "${presets[@]}"; do
         unfinished_report=$results/$run.xml &&
         run_tests "$run" "$build"; then
         unfinished_report=
+        release_build_folder
         continue
     fi
     unfinished_report=
+    release_build_folder
     failed+=("$run")
 done
 

@@ -53,11 +53,13 @@ def _words(entry: Any) -> str:
 class Presets:
     """Every configure preset of a source folder, hidden ones included."""
 
-    def __init__(self, source_dir: Path = SOURCE_DIR) -> None:
+    def __init__(self, source_dir: Path = SOURCE_DIR, users: bool = True) -> None:
+        """USERS: the user's own presets too (CMakeUserPresets.json)."""
         self.source_dir = source_dir
         self.raw: dict[str, dict[str, Any]] = {}
         self.visible: list[str] = []
-        for file in ("CMakePresets.json", "CMakeUserPresets.json"):
+        files = ("CMakePresets.json", "CMakeUserPresets.json") if users else ("CMakePresets.json",)
+        for file in files:
             path = source_dir / file
             if not path.exists():
                 continue
@@ -223,11 +225,16 @@ def main(argv: list[str] | None = None) -> int:
     mode.add_argument("--check-table", metavar="FILE", type=Path,
                       help="whether FILE shows that table as it is now (exit 1, with the "
                            "difference, where it does not)")
-    parser.add_argument("names", metavar="NAME", nargs="*")
+    parser.add_argument("--project", action="store_true",
+                        help="the project's own presets alone (CMakePresets.json), not the "
+                             "user's; the table is always of those")
+    parser.add_argument("names", metavar="NAME", nargs="*",
+                        help="after --, a name is never taken for an option")
     arguments = parser.parse_args(argv)
     caller = os.environ.get("LISTS_CALLER") or "presets"
     try:
-        read = Presets()
+        # (The docs' table is of the project's presets, whatever a user adds.)
+        read = Presets(users=not (arguments.project or arguments.table or arguments.check_table))
         if arguments.table or arguments.check_table:
             made = table(read)
         else:

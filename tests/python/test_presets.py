@@ -87,7 +87,13 @@ def test_the_facts_lines_are_those_the_commands_read() -> None:
 
 def test_the_docs_table_is_the_presets_own() -> None:
     shown = presets.shown_table((SOURCE_DIR / "docs/building.md").read_text())
-    assert shown == presets.table(presets.Presets(SOURCE_DIR))
+    assert shown == presets.table(presets.Presets(SOURCE_DIR, users=False))
+
+
+def test_the_table_leaves_out_the_users_presets(tmp_path: Path) -> None:
+    source = user_source(tmp_path, USER_PRESETS)
+    assert "`mine`" not in presets.table(presets.Presets(source, users=False))
+    assert "mine" in presets.Presets(source).visible
 
 
 @needs_cmake

@@ -1,6 +1,13 @@
 # shellcheck shell=bash
 # Sourced, after supervise.bash, by the commands that build and test a
-# preset (test.sh, run.sh, build-preset).
+# preset (test.sh, run.sh, build-preset): what a run holds while it uses it.
+#
+# hold_build_folder FOLDER
+#   Holds the build folder FOLDER (a lock beside it, FOLDER.lock) until
+#   release_build_folder, or the script's end: another run of test.sh or
+#   run.sh in the same clone that builds into it waits, rather than build
+#   into it at the same time. Runs of other presets go on side by side.
+# release_build_folder
 #
 # hold_root PRESET RELEASE ARCH
 #   Holds the system root of RELEASE and ARCH that PRESET builds against
@@ -23,4 +30,18 @@ hold_root() {
         echo "$LISTS_CALLER: the $release $arch root is not in the cache: $path" >&2
         return 1
     }
+}
+
+_build_folder_lock=''
+hold_build_folder() {
+    mkdir -p -- "$(dirname -- "$1")" || return 1
+    exec {_build_folder_lock}>>"$1.lock" || return 1
+    if ! flock -n "$_build_folder_lock"; then
+        echo "$LISTS_CALLER: another run is building or testing in $1; waiting for it to end" >&2
+        run_child flock "$_build_folder_lock" || return 1
+    fi
+}
+release_build_folder() {
+    [ -z "$_build_folder_lock" ] || exec {_build_folder_lock}>&-
+    _build_folder_lock=''
 }
