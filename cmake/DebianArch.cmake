@@ -1,5 +1,5 @@
 # Sets lists_debian_arch: the CPU built for, in Debian's words, which names
-# the fetched Qt 4 and the Debian package that cpack makes. It is the one a
+# the Debian package that cpack makes. It is the one a
 # cross build is for, else the one the compiler's library folder names, else
 # this machine's.
 set(lists_debian_arch "${LISTS_DEBIAN_ARCH}")
