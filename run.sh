@@ -23,9 +23,8 @@ scripts/setup
 scripts/presets --facts -- "$preset" >"$LISTS_PRESET_FACTS"
 scripts/setup "$preset"
 # The preset's system root, where it has one, stays the run's until it ends.
-fact_of() { awk -v preset="$preset" -v fact="$1" '$1 == preset && $2 == fact { sub(/^[^ ]+ [^ ]+ /, ""); print; exit }' "$LISTS_PRESET_FACTS"; }
-hold_root "$preset" "$(fact_of release)" "$(fact_of arch)"
-hold_build_folder "$(fact_of binaryDir)"
+hold_root "$preset"
+hold_build_folder "$(preset_fact "$preset" binaryDir)"
 build=$(scripts/build-preset --quiet "$preset")
 scripts/describe-build "$build"
 programs=$(scripts/describe-build "$build" programs)

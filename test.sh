@@ -48,12 +48,8 @@ mkdir -p build
 remove_at_exit "$LISTS_PRESET_FACTS"
 scripts/presets --facts -- "${presets[@]}" >"$LISTS_PRESET_FACTS" || exit 2
 [ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(awk '$2 == "name" { print $1 }' "$LISTS_PRESET_FACTS")
-# fact_of PRESET FACT: its first value.
-fact_of() {
-    awk -v preset="$1" -v fact="$2" '$1 == preset && $2 == fact { sub(/^[^ ]+ [^ ]+ /, ""); print; exit }' "$LISTS_PRESET_FACTS"
-}
 if [ ${#device[@]} -gt 0 ]; then
-    arch=$(fact_of "${presets[0]}" arch)
+    arch=$(preset_fact "${presets[0]}" arch)
     if [ -z "$arch" ]; then
         echo "test.sh: --device takes a preset that builds for a CPU in a system root" \
             "(arm64, armhf, ...), not ${presets[0]}" >&2
@@ -115,8 +111,8 @@ for preset in "${presets[@]}"; do
     scripts/setup "$preset" || status=$?
     [ $status -ne 2 ] || exit 2
     if [ $status -eq 0 ] &&
-        hold_root "$preset" "$(fact_of "$preset" release)" "$(fact_of "$preset" arch)" &&
-        hold_build_folder "$(fact_of "$preset" binaryDir)${device[*]:+-device}" &&
+        hold_root "$preset" &&
+        hold_build_folder "$(preset_fact "$preset" binaryDir)${device[*]:+-device}" &&
         run_child scripts/build-preset "${on_device[@]}" "$preset" >"$build_folder" &&
         build=$(cat "$build_folder") &&
         { [ ${#device[@]} -eq 0 ] || device_send "$build"; } &&

@@ -9,9 +9,13 @@
 #   into it at the same time. Runs of other presets go on side by side.
 # release_build_folder
 #
-# hold_root PRESET RELEASE ARCH
-#   Holds the system root of RELEASE and ARCH that PRESET builds against
-#   (nothing where ARCH is empty) for the rest of the calling script, so
+# preset_fact PRESET FACT
+#   PRESET's first value of FACT, from the facts the run read: the file that
+#   LISTS_PRESET_FACTS names, lines of PRESET FACT VALUE (scripts/presets
+#   --facts).
+# hold_root PRESET
+#   Holds the system root that PRESET builds against (its release's and
+#   CPU's; nothing where it has none) for the rest of the calling script, so
 #   that no prune or clear of the cache removes it under the build and the
 #   tests. scripts/setup made or took it in a child, whose hold ended with
 #   it; where it went in between, setup is run once more.
@@ -19,8 +23,14 @@
 # shellcheck source=cache.bash
 . "$(dirname "${BASH_SOURCE[0]}")/cache.bash"
 
+preset_fact() {
+    awk -v preset="$1" -v fact="$2" '$1 == preset && $2 == fact { sub(/^[^ ]+ [^ ]+ /, ""); print; exit }' \
+        "$LISTS_PRESET_FACTS"
+}
+
 hold_root() {
-    local preset=$1 release=$2 arch=$3 path
+    local preset=$1 release arch path
+    release=$(preset_fact "$preset" release) arch=$(preset_fact "$preset" arch)
     [ -n "$arch" ] || return 0
     path=$("$(dirname "${BASH_SOURCE[0]}")/../make-sysroot" --where "$release" "$arch") || return 1
     cache_hold "${path##*/}" && return 0
