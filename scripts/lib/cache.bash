@@ -62,24 +62,37 @@ cache_path() {
     echo "$(cache_folder)/$1"
 }
 
+# not_own PATH [--follow]: why PATH is not the user's own alone (a link,
+# not there, another's, or others may write to it), or nothing where it is.
+# With --follow, a link is taken for what it leads to.
+not_own() {
+    local path=$1 stat=(stat -c) owner mode
+    if [ "${2-}" = --follow ]; then
+        stat=(stat -L -c)
+    elif [ -L "$path" ]; then
+        echo "it is a symbolic link"
+        return 0
+    fi
+    if [ ! -e "$path" ]; then
+        echo "it is not there"
+    elif ! owner=$("${stat[@]}" %u -- "$path") || ! mode=$("${stat[@]}" %a -- "$path"); then
+        echo "it cannot be looked at"
+    elif [ "$owner" != "$(id -u)" ]; then
+        echo "it belongs to $("${stat[@]}" %U -- "$path"), not to $(id -un), who runs this"
+    elif (((8#$mode & 8#022) != 0)); then
+        echo "others may write to it (mode $mode)"
+    fi
+}
+
 # _cache_trust PATH WHAT: stops the run unless PATH (the cache folder, or
 # an entry: WHAT says which) is the user's own and writable by nobody else.
 # The folder may be reached through a link (a home's .cache often is); an
 # entry is always made as a file or folder of its own, never a link.
 _cache_trust() {
-    local path=$1 what=$2 why='' owner mode
-    if [ "$what" != "cache folder" ] && [ -L "$path" ]; then
-        why="is a symbolic link, which no run makes"
-    else
-        owner=$(stat -L -c %u -- "$path") && mode=$(stat -L -c %a -- "$path") || exit 2
-        if [ "$owner" != "$(id -u)" ]; then
-            why="belongs to $(stat -L -c %U -- "$path"), not to $(id -un), who runs this"
-        elif (((8#$mode & 8#022) != 0)); then
-            why="can be written by its group or by others (mode $mode)"
-        fi
-    fi
+    local why
+    if [ "$2" = "cache folder" ]; then why=$(not_own "$1" --follow); else why=$(not_own "$1"); fi
     [ -n "$why" ] || return 0
-    echo "$LISTS_CALLER: will not use the $what $path: it $why; whoever can change it" \
+    echo "$LISTS_CALLER: will not use the $2 $1: $why; whoever can change it" \
         "could run programs as $(id -un). Use a cache folder of your own (LISTS_CACHE_DIR)," \
         "or remove what is there, or make it yours (chown, chmod go-w)" >&2
     exit 2
