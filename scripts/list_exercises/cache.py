@@ -19,18 +19,14 @@ from __future__ import annotations
 import datetime
 import email.utils
 import fcntl
-import math
 import os
-import re
 import shutil
 import stat
-import sys
 from pathlib import Path
 from typing import Callable, Iterable
 
 from .processes import Failure, lock, remove_at_exit, say
 
-UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 # Held for the life of the command: a shared lock is a hold.
 _held: dict[str, int] = {}
 
@@ -45,7 +41,7 @@ def path(name: str) -> Path:
     return folder() / name
 
 
-def _lock_path(name: str) -> Path:
+def lock_path(name: str) -> Path:
     return folder() / f".{name}.lock"
 
 
@@ -85,55 +81,6 @@ def _trust(where: Path, what: str) -> None:
         raise Failure(f"will not use the {what} {where}: {why}; whoever can change it could run"
                       f" programs as {_user(os.getuid())}. Use a cache folder of your own (LISTS_CACHE_DIR),"
                       " or remove what is there, or make it yours (chown, chmod go-w)", 2)
-
-
-def limit() -> int:
-    """The limit in bytes: $LISTS_CACHE_LIMIT, 20G by default."""
-    text = os.environ.get("LISTS_CACHE_LIMIT") or "20G"
-    found = re.fullmatch(r"(\d+(?:\.\d+)?)([KMGT]?)", text.strip())
-    if not found:
-        raise Failure(f"'{text}' is not a size (such as 20G or 500M)", 2)
-    return int(float(found[1]) * UNITS[found[2]])
-
-
-def size_text(size: int) -> str:
-    """SIZE as people read it, as numfmt --to=iec-i --suffix=B says it
-    (412MiB, 1.5GiB): rounded up, one decimal below 10."""
-    value, unit = float(size), ""
-    for larger in ("Ki", "Mi", "Gi", "Ti"):
-        # (Rounded up to 1024 of a unit, it is one of the next.)
-        if value < 1024 and (not unit or math.ceil(round(value, 6)) < 1024):
-            break
-        value, unit = value / 1024, larger
-    if not unit:
-        return f"{size}B"
-    if value < 10:
-        tenths = math.ceil(round(value * 10, 6))
-        if tenths < 100:
-            return f"{tenths / 10:.1f}{unit}B"
-        value = 10
-    return f"{math.ceil(round(value, 6))}{unit}B"
-
-
-def disk_bytes(where: Path) -> int:
-    """The disk space WHERE takes (not counting what is mounted below it)."""
-    try:
-        top = where.lstat()
-    except OSError:
-        return 0
-    total = top.st_blocks * 512
-    if not stat.S_ISDIR(top.st_mode):
-        return total
-    for root, dirs, files in os.walk(where):
-        for each in dirs + files:
-            try:
-                info = os.lstat(os.path.join(root, each))
-            except OSError:
-                continue
-            if info.st_dev == top.st_dev:
-                total += info.st_blocks * 512
-        dirs[:] = [d for d in dirs if os.lstat(os.path.join(root, d)).st_dev == top.st_dev]
-    return total
 
 
 def record_fetched(stage: Path, release_files: Iterable[Path]) -> None:
@@ -182,7 +129,7 @@ def _touch(entry: Path) -> None:
         pass
 
 
-def _sweep(name: str) -> None:
+def sweep(name: str) -> None:
     """What stopped runs left beside the entry, under its exclusive lock. A
     refresh stopped between its two renames left the old entry aside,
     whole: it is put back."""
@@ -216,7 +163,7 @@ def _remove_tree(where: Path) -> None:
         raise Failure(f"cannot remove {where}: {error}") from error
 
 
-def _discard(entry: Path) -> None:
+def discard(entry: Path) -> None:
     """Renamed first, so that a removal stopped half-way never leaves a part
     of an entry under a name that is taken for whole."""
     name = entry.name
@@ -256,11 +203,11 @@ def take(name: str, make: Callable[[Path], None]) -> Path:
             return entry
         raise Failure(f"cannot write to the cache folder {folder()}: set LISTS_CACHE_DIR to one that can be written")
     fd = _hold_or_lock_to_make(name) if not refresh else lock(
-        _lock_path(name), waiting=f"another run holds {name}; waiting for it to end")
+        lock_path(name), waiting=f"another run holds {name}; waiting for it to end")
     if fd is None:
         return entry
     try:
-        _sweep(name)
+        sweep(name)
         made = not entry.exists() or refresh
         if made:
             _make(name, make)
@@ -274,7 +221,8 @@ def take(name: str, make: Callable[[Path], None]) -> Path:
         raise
     _keep(name, fd)
     if made:
-        _prune_after_making()
+        from .tending import prune_after_making
+        prune_after_making()
     return entry
 
 
@@ -288,7 +236,7 @@ def _hold_or_lock_to_make(name: str) -> int | None:
     while True:
         if _take_made(name, waiting=waiting):
             return None
-        fd = os.open(_lock_path(name), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
+        fd = os.open(lock_path(name), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             return fd
@@ -301,7 +249,7 @@ def _hold_or_lock_to_make(name: str) -> int | None:
 def _take_made(name: str, said: bool = True, waiting: str = "") -> bool:
     """Holds the entry where it is there (waiting for a refresh or a removal
     under way); False where it went meanwhile. SAID: says it took it."""
-    fd = lock(_lock_path(name), shared=True,
+    fd = lock(lock_path(name), shared=True,
               waiting=waiting or f"another run is refreshing or removing {name}; waiting for it")
     entry = path(name)
     if not entry.exists():
@@ -354,7 +302,7 @@ def _make(name: str, make: Callable[[Path], None]) -> None:
     if record.exists():
         os.replace(record, folder() / f".{name}.fetched")
     if aside.exists():
-        _discard(aside)
+        discard(aside)
 
 
 def hold(name: str) -> bool:
@@ -364,71 +312,3 @@ def hold(name: str) -> bool:
         return False
     _trust(folder(), "cache folder")
     return name in _held or _take_made(name, said=False)
-
-
-def entries() -> list[str]:
-    """The names of the entries, least recently used first."""
-    found = []
-    for lock_file in folder().glob(".*.lock"):
-        name = lock_file.name[1:-len(".lock")]
-        try:
-            found.append((path(name).lstat().st_mtime, name))
-        except OSError:
-            continue
-    return [name for _, name in sorted(found)]
-
-
-def remove(name: str) -> bool:
-    """Removes the entry NAME unless a run holds it (False then)."""
-    lock_file = _lock_path(name)
-    if not lock_file.exists():
-        return True
-    fd = os.open(lock_file, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return False
-        _sweep(name)
-        if path(name).exists() or path(name).is_symlink():
-            _discard(path(name))
-        (folder() / f".{name}.fetched").unlink(missing_ok=True)
-        return True
-    finally:
-        os.close(fd)
-
-
-def prune(most: int) -> list[str]:
-    """Removes the least recently used entries until the cache holds MOST
-    bytes at most; never one that a run holds. Says what it removed and
-    left, a line each."""
-    if not folder().is_dir():
-        return []
-    used, said = disk_bytes(folder()), []
-    for name in entries():
-        if used <= most:
-            break
-        size = disk_bytes(path(name))
-        if remove(name):
-            said.append(f"removed {name} ({size_text(size)})")
-            used -= size
-        else:
-            said.append(f"left {name}, which a run holds")
-    return said
-
-
-def _prune_after_making() -> None:
-    try:
-        most = limit()
-    except Failure:
-        return
-    used = disk_bytes(folder())
-    if used <= most:
-        return
-    pruned = "; ".join(prune(most)) or "no entry could be removed"
-    say(f"the cache held {size_text(used)}, past its limit of {size_text(most)}: {pruned};"
-        " scripts/cache lists what is left")
-
-
-if __name__ == "__main__":  # pragma: no cover
-    sys.exit("cache.py is a module: scripts/cache is its command")

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from list_exercises import cache, processes
+from list_exercises import cache, processes, tending
 
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 # A run that takes the entry NAME, made (slowly) by writing a file whose
@@ -92,14 +92,14 @@ def test_prune_leaves_what_a_run_holds_and_removes_the_rest(folder):
     # Bash's holds (flock -s on the same lock) count as well.
     bash_holder = subprocess.Popen(["flock", "-o", "-s", str(folder / ".old.lock"), "sleep", "30"])
     time.sleep(0.2)
-    assert cache.prune(0) == ["left old, which a run holds", "left held, which a run holds"]
+    assert tending.prune(0) == ["left old, which a run holds", "left held, which a run holds"]
     bash_holder.kill()
     bash_holder.wait()
-    size = cache.size_text(cache.disk_bytes(folder / "old"))
-    assert cache.prune(0) == [f"removed old ({size})", "left held, which a run holds"]
+    size = tending.size_text(tending.disk_bytes(folder / "old"))
+    assert tending.prune(0) == [f"removed old ({size})", "left held, which a run holds"]
     assert not (folder / "old").exists() and (folder / "held").exists()
     end(holder)
-    assert cache.remove("held") and not (folder / "held").exists()
+    assert tending.remove("held") and not (folder / "held").exists()
 
 
 def test_a_refresh_makes_it_anew_but_not_in_the_run_that_holds_it(folder, monkeypatch):
@@ -149,10 +149,10 @@ def test_fetched_day_and_limits(folder, tmp_path, monkeypatch):
     cache.take("root", make)
     assert cache.fetched("root") == "2026-12-05"
     monkeypatch.setenv("LISTS_CACHE_LIMIT", "1.5G")
-    assert cache.limit() == 3 << 29
+    assert tending.limit() == 3 << 29
     monkeypatch.setenv("LISTS_CACHE_LIMIT", "lots")
     with pytest.raises(processes.Failure):
-        cache.limit()
+        tending.limit()
 
 
 def test_a_signal_to_a_waiting_taker_ends_it(folder):
