@@ -1,0 +1,199 @@
+"""What a board's boot is made of: its CPU's row, the release and the image
+it boots, qemu-system's command line, this boot's keys and ssh
+configuration (list_exercises.board runs them)."""
+
+from __future__ import annotations
+
+import os
+import platform
+import secrets
+import shutil
+import socket
+import subprocess
+import sys
+import tarfile
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import cache, names, processes
+from .presets import PresetError, Presets
+from .processes import Failure, say
+
+SCRIPTS = Path(__file__).resolve().parents[1]
+CPUS = SCRIPTS.parent / "cmake" / "debian-cpus.txt"
+
+
+@dataclass(frozen=True)
+class Cpu:
+    """A row of cmake/debian-cpus.txt."""
+
+    arch: str
+    qemu: str
+    # qemu-system's -machine, -cpu and console, where the CPU has a board.
+    board: tuple[str, ...]
+    kernel: str
+    native: tuple[str, ...]
+
+
+def cpus(path: Path = CPUS) -> dict[str, Cpu]:
+    """Every CPU of the table, by Debian's name. (To be replaced by
+    list_exercises.releases.cpus, the one reader of that table.)"""
+    read: dict[str, Cpu] = {}
+    for line in path.read_text().splitlines():
+        words = line.split()
+        if len(words) < 7 or words[0].startswith("#"):
+            continue
+        has_board = "-" not in words[2:6]
+        read[words[0]] = Cpu(words[0], words[1], tuple(words[2:5]) if has_board else (),
+                             words[5] if has_board else "", tuple(words[6:]))
+    return read
+
+
+def kernel_line(console: str, append: str = "") -> str:
+    words = ["root=/dev/vda", "rw", "fsck.mode=skip", f"console={console}", "net.ifnames=0", "panic=1", "quiet",
+             "rng_core.default_quality=1000", "init=/usr/local/sbin/board-init"]
+    return " ".join(words + ([append] if append else []))
+
+
+def qemu_command(cpu: Cpu, image: Path, run: Path, port: int, *, kvm: bool = False,
+                 append: str = "") -> list[str]:
+    """qemu-system's command line for CPU's board: IMAGE's kernel and disk
+    (in snapshot mode), RUN's keys, its console to a file (a board that does
+    not come up shows why), its ssh server on 127.0.0.1 port PORT alone."""
+    machine, model, console = cpu.board
+    return [
+        f"qemu-system-{cpu.qemu}", "-machine", machine, "-cpu", "host" if kvm else model,
+        "-smp", "2", "-m", "1024", "-accel", "kvm" if kvm else "tcg,thread=multi",
+        "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-snapshot",
+        "-kernel", f"{image}/vmlinuz", "-initrd", f"{image}/initrd.img", "-append", kernel_line(console, append),
+        "-drive", f"file={image}/disk.img,format=raw,if=none,id=root", "-device", "virtio-blk-pci,drive=root",
+        "-drive", f"file={run}/keys.tar,format=raw,if=none,id=keys,readonly=on",
+        "-device", "virtio-blk-pci,drive=keys,serial=board-keys",
+        "-device", "virtio-rng-pci",
+        "-netdev", f"user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:22",
+        "-device", "virtio-net-pci,netdev=net",
+        "-serial", f"file:{run}/console.log", "-pidfile", f"{run}/qemu.pid", "-daemonize",
+    ]
+
+
+def ssh_config(run: Path, port: int) -> str:
+    return f"""\
+Host board
+    HostName 127.0.0.1
+    Port {port}
+    User root
+    IdentityFile {run}/id
+    IdentitiesOnly yes
+    HostKeyAlias board
+    UserKnownHostsFile {run}/known_hosts
+    StrictHostKeyChecking yes
+    BatchMode yes
+    LogLevel ERROR
+    ConnectTimeout 30
+    ServerAliveInterval 15
+    ServerAliveCountMax 4
+    ControlMaster auto
+    ControlPath {run}/control
+    ControlPersist 120
+"""
+
+
+def board_cpu(arch: str, kvm: bool) -> Cpu:
+    table = cpus()
+    cpu = table.get(arch)
+    if cpu is None or not cpu.board:
+        boards = " ".join(name for name, row in table.items() if row.board)
+        raise Failure(f"no board is known for {arch}; there are boards for {boards}", 2)
+    if kvm and platform.machine() not in cpu.native:
+        raise Failure(f"--kvm runs only this machine's own CPU, not {arch}", 2)
+    return cpu
+
+
+def release_of(arch: str) -> str:
+    """The release that ARCH's preset builds for; this machine's own where
+    ARCH is its CPU and no preset is named so."""
+    try:
+        read = Presets()
+        if arch == _dpkg_arch() and arch not in read.visible:
+            release = platform.freedesktop_os_release().get("VERSION_CODENAME", "")
+        else:
+            release = read.preset(arch).release
+    except (PresetError, OSError) as error:
+        raise Failure(str(error), 2) from error
+    if not release:
+        raise Failure(f"the presets of {arch} name no release", 2)
+    return names.check_plain("the release", release)
+
+
+def _dpkg_arch() -> str:
+    try:
+        return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
+                              stdin=subprocess.DEVNULL, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return ""
+
+
+def board_image(release: str, arch: str) -> Path:
+    """The board's image from the cache, made there by lib/board-image
+    where it is not there yet."""
+    name = f"board-{release}-{arch}"
+    if not cache.path(name).exists():
+        say(f"making the {release} {arch} board's image, {cache.path(name)}")
+    failed = f"could not make the {release} {arch} board's image"
+
+    def make(stage: Path) -> None:
+        if processes.run([SCRIPTS / "lib" / "board-image", release, arch, stage], stdout=sys.stderr) != 0:
+            raise Failure(failed, 1)
+
+    try:
+        return cache.take(name, make)
+    except Failure as failure:
+        if failure.status != 1 or failure.message == failed:
+            raise
+        if failure.message:
+            say(failure.message)
+        raise Failure(failed, 1) from None
+
+
+def new_file(path: Path, text: str = "") -> int:
+    """A file made anew, for this user alone, never through a link."""
+    handle = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    if text:
+        os.write(handle, text.encode())
+    return handle
+
+
+def make_keys(run: Path) -> None:
+    """This boot's keys: the host's, and the one to log in with; the board
+    takes its part as a tar (keys.tar), the rest stays here."""
+    keys = run / "keys"
+    keys.mkdir(mode=0o700)
+    for key, comment in ((keys / "host_key", "board"), (run / "id", "board user")):
+        try:
+            status = processes.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", comment, "-f", key])
+        except OSError as error:
+            raise Failure(f"could not make this boot's keys: ssh-keygen: {error.strerror}", 1) from None
+        if status != 0:
+            raise Failure(f"could not make this boot's keys (ssh-keygen's status {status})", 1)
+    shutil.copyfile(run / "id.pub", keys / "authorized_keys")
+    kind, key = (keys / "host_key.pub").read_text().split()[:2]
+    os.close(new_file(run / "known_hosts", f"board {kind} {key}\n"))
+    (keys / "host_key.pub").unlink()
+
+    def root_owned(member: tarfile.TarInfo) -> tarfile.TarInfo:
+        member.uid = member.gid = 0
+        member.uname = member.gname = "root"
+        return member
+
+    with tarfile.open(run / "keys.tar", "w", format=tarfile.USTAR_FORMAT) as tar:
+        tar.add(keys, arcname=".", filter=root_owned)
+
+
+def a_port() -> int:
+    """A port of 127.0.0.1 free at the moment (else one at random)."""
+    try:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            return probe.getsockname()[1]
+    except OSError:
+        return 20000 + secrets.randbelow(40000)
