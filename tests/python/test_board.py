@@ -1,6 +1,7 @@
 """The board's qemu command line from its CPU's row, and the sweep of what
 killed runs left: only where the run's process is gone, only a folder of
 the user's own named as its record, only a qemu that names that folder."""
+import json
 import os
 import subprocess
 import sys
@@ -81,7 +82,12 @@ def a_run(tmp_path: Path, records: Path, name: str, owner: str) -> tuple[Path, P
 def a_qemu(folder: Path) -> subprocess.Popen:
     """A process whose command line names FOLDER, as its qemu's does."""
     qemu = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)", f"{folder}/console.log"])
-    (folder / "qemu.pid").write_text(f"{qemu.pid}\n")
+    # (Once it runs as itself: qemu writes its pid file itself.)
+    deadline = time.monotonic() + 10
+    while board_records.qemu_of(folder) is None:
+        (folder / "qemu.pid").write_text(f"{qemu.pid}\n")
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
     return qemu
 
 
@@ -157,3 +163,30 @@ def test_the_records_folder_where_others_may_put_another_is_refused(tmp_path, mo
         board_records.ready()
     assert refused.value.status == 1
     assert f"others may write to {tmp_path / 'open'}, where it is (mode 777)" in refused.value.message
+
+
+def test_the_bench_gives_the_board_and_the_session_the_cpu_and_the_build_its_preset(tmp_path, monkeypatch):
+    from list_exercises import board_bench, presets
+    # A preset for arm64 that is not named so: the CPU and the preset differ.
+    (tmp_path / "CMakePresets.json").write_text(json.dumps({"version": 6, "configurePresets": [
+        {"name": "a64", "binaryDir": "build/a64", "cacheVariables": {
+            "LISTS_DEBIAN_SUITE": "bookworm", "LISTS_DEBIAN_ARCH": "arm64"}}]}))
+    monkeypatch.setattr(board_bench, "Presets", lambda: presets.Presets(tmp_path))
+    monkeypatch.setattr(board_bench, "release_of", lambda cpu: "bookworm")
+    calls: list[list[str]] = []
+
+    def run(args, **options):
+        calls.append([str(arg) for arg in args])
+        return 0
+
+    def output(args, **options):
+        calls.append([str(arg) for arg in args])
+        return f"{tmp_path}/build/a64-device\n"
+
+    monkeypatch.setattr(board_bench.processes, "run", run)
+    monkeypatch.setattr(board_bench.processes, "output", output)
+    board_bench.test_on_device("arm64")
+    build, test, suite = calls
+    assert build[1:] == ["--quiet", "--device", "a64"]
+    assert test[1:] == ["arm64", str(board_bench.BENCH), "--test-on-board", "arm64", f"{tmp_path}/build/a64-device"]
+    assert suite[1:] == ["arm64", str(board_bench.BENCH), "--suite-on-board", "a64"]
