@@ -109,8 +109,12 @@ def test_a_gone_runs_qemu_is_stopped_and_its_folder_removed(tmp_path, records, c
     folder, record = a_run(tmp_path, records, "board.gone", f"{os.getpid()} 1")
     qemu = a_qemu(folder)
     started = time.monotonic()
-    board_records.sweep(records)
-    assert qemu.wait(timeout=10) is not None and time.monotonic() - started < 5
+    try:
+        board_records.sweep(records)
+        assert qemu.wait(timeout=10) is not None and time.monotonic() - started < 5
+    finally:
+        qemu.kill()
+        qemu.wait()
     assert not folder.exists() and not record.exists()
     assert f"stopping the board (qemu {qemu.pid}) that run {os.getpid()} left" in capsys.readouterr().err
 
