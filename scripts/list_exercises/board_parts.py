@@ -12,41 +12,14 @@ import socket
 import subprocess
 import sys
 import tarfile
-from dataclasses import dataclass
 from pathlib import Path
 
 from . import cache, names, processes
 from .presets import PresetError, Presets
 from .processes import Failure, say
+from .releases import Cpu, TableError, cpus
 
 SCRIPTS = Path(__file__).resolve().parents[1]
-CPUS = SCRIPTS.parent / "cmake" / "debian-cpus.txt"
-
-
-@dataclass(frozen=True)
-class Cpu:
-    """A row of cmake/debian-cpus.txt."""
-
-    arch: str
-    qemu: str
-    # qemu-system's -machine, -cpu and console, where the CPU has a board.
-    board: tuple[str, ...]
-    kernel: str
-    native: tuple[str, ...]
-
-
-def cpus(path: Path = CPUS) -> dict[str, Cpu]:
-    """Every CPU of the table, by Debian's name. (To be replaced by
-    list_exercises.releases.cpus, the one reader of that table.)"""
-    read: dict[str, Cpu] = {}
-    for line in path.read_text().splitlines():
-        words = line.split()
-        if len(words) < 7 or words[0].startswith("#"):
-            continue
-        has_board = "-" not in words[2:6]
-        read[words[0]] = Cpu(words[0], words[1], tuple(words[2:5]) if has_board else (),
-                             words[5] if has_board else "", tuple(words[6:]))
-    return read
 
 
 def kernel_line(console: str, append: str = "") -> str:
@@ -99,7 +72,12 @@ Host board
 
 
 def board_cpu(arch: str, kvm: bool) -> Cpu:
-    table = cpus()
+    """ARCH's row of the table of CPUs, where it has a board (status 2
+    where not, naming those that have one)."""
+    try:
+        table = cpus()
+    except TableError as error:
+        raise Failure(str(error), 2) from error
     cpu = table.get(arch)
     if cpu is None or not cpu.board:
         boards = " ".join(name for name, row in table.items() if row.board)

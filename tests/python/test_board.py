@@ -10,9 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from list_exercises import board_parts, board_records, processes
+from list_exercises import board_parts, board_records, processes, releases
 
-CPUS = board_parts.cpus()
+CPUS = releases.cpus()
 
 
 def option(command: list[str], name: str) -> list[str]:
