@@ -27,9 +27,10 @@ Boots a Debian machine of CPU ARCH (arm64, armhf, riscv64, amd64) under
 qemu-system: Debian's own kernel and initramfs, a root of the release that
 ARCH's presets build for (scripts/presets --facts ARCH; this machine's for
 its own CPU) with the release's Qt 5 and Qt 6 core libraries and an ssh
-server. The image (disk, kernel, initramfs) is made once, by
-lib/board-image, and kept in the cache as board-RELEASE-ARCH; each boot
-runs it in qemu's snapshot mode, so that nothing a run changes is kept.
+server. The image (disk, kernel, initramfs) is made once (as
+lib/board-image makes one) and kept in the cache as board-RELEASE-ARCH;
+each boot runs it in qemu's snapshot mode, so that nothing a run changes
+is kept.
 
 The board's network is qemu's user-mode one with restrict=on: the board
 reaches nothing, and only this machine reaches its ssh server, through

@@ -10,7 +10,6 @@ import secrets
 import shutil
 import socket
 import subprocess
-import sys
 import tarfile
 from pathlib import Path
 
@@ -112,7 +111,7 @@ def _dpkg_arch() -> str:
 
 
 def board_image(release: str, arch: str) -> Path:
-    """The board's image from the cache, made there by lib/board-image
+    """The board's image from the cache, made there (list_exercises.board_image)
     where it is not there yet."""
     name = f"board-{release}-{arch}"
     if not cache.path(name).exists():
@@ -120,8 +119,8 @@ def board_image(release: str, arch: str) -> Path:
     failed = f"could not make the {release} {arch} board's image"
 
     def make(stage: Path) -> None:
-        if processes.run([SCRIPTS / "lib" / "board-image", release, arch, stage], stdout=sys.stderr) != 0:
-            raise Failure(failed, 1)
+        from .board_image import make_image
+        make_image(release, arch, stage)
 
     try:
         return cache.take(name, make)
