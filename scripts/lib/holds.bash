@@ -18,7 +18,9 @@
 #   CPU's; nothing where it has none) for the rest of the calling script, so
 #   that no prune or clear of the cache removes it under the build and the
 #   tests. scripts/setup made or took it in a child, whose hold ended with
-#   it; where it went in between, setup is run once more.
+#   it; where it went in between, setup is run once more. Sets held_root to
+#   the root's folder (empty where the preset has none), which configuring
+#   the preset names to its toolchain (LISTS_SYSROOT).
 
 # shellcheck source=cache.bash
 . "$(dirname "${BASH_SOURCE[0]}")/cache.bash"
@@ -28,11 +30,16 @@ preset_fact() {
         "$LISTS_PRESET_FACTS"
 }
 
+# shellcheck disable=SC2034 # (for the scripts that source this)
+held_root=''
 hold_root() {
     local preset=$1 release arch path
+    held_root=''
     release=$(preset_fact "$preset" release) arch=$(preset_fact "$preset" arch)
     [ -n "$arch" ] || return 0
     path=$("$(dirname "${BASH_SOURCE[0]}")/../make-sysroot" --where "$release" "$arch") || return 1
+    # shellcheck disable=SC2034
+    held_root=$path
     cache_hold "${path##*/}" && return 0
     echo "$LISTS_CALLER: the $release $arch root is not in the cache (or went from it before this run held it); setting it up" >&2
     run_child "$(dirname "${BASH_SOURCE[0]}")/../setup" "$preset" || return
