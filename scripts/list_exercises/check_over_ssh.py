@@ -38,9 +38,8 @@ import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 from . import processes
-from .cpus import native_machines
-from .devices import CpuRefused, Lost, SshDevice, Unreachable
-from .presets import PLAIN_NAME
+from .devices import CpuRefused, Lost, SshDevice, Unreachable, native_machines
+from .names import is_plain
 from .processes import Failure
 from .ssh import Destination
 
@@ -145,7 +144,7 @@ def check(target: Destination, build: Path, tarball: Path, limit: str) -> int:
     arch = tarball.name[:-len(".tar.gz")].rpartition("-")[2]
     # It reaches the device's shell, and names the CPU in messages: Debian's
     # names only.
-    if not PLAIN_NAME.fullmatch(arch):
+    if not is_plain(arch):
         raise Failure(f"the tarball {tarball.name} names no CPU as Debian names one ('{arch}')", 2)
     cpus = native_machines(arch) or [arch]
     print(f"device-check: sending {tarball.name} ({(tarball.stat().st_blocks + 1) // 2} KB)", flush=True)

@@ -32,8 +32,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from . import processes
-from .cpus import native_machines
+from . import processes, releases
 from .processes import Failure
 from .remote import KEEPER, Streams, program_script
 from .ssh import Destination
@@ -146,6 +145,13 @@ def sweep_sessions(tmp: Path) -> None:
         except (OSError, ValueError):
             pass
         shutil.rmtree(owner.parent, ignore_errors=True)
+
+
+def native_machines(arch: str) -> list[str]:
+    """What uname -m says on the machines that run ARCH's programs natively
+    (none for a CPU not in cmake/debian-cpus.txt)."""
+    row = releases.cpu(arch)
+    return list(row.native) if row else []
 
 
 def _status(returncode: int) -> int:

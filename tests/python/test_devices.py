@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from list_exercises import cpus, devices, processes
+from list_exercises import devices, processes, releases
 from list_exercises.devices import SshDevice
 from list_exercises.processes import Failure
 
@@ -68,10 +68,9 @@ esac
 
 def this_machines_arch() -> str:
     machine = os.uname().machine
-    for line in cpus.TABLE.read_text().splitlines():
-        words = line.split()
-        if words and not words[0].startswith("#") and machine in cpus.native_machines(words[0]):
-            return words[0]
+    for arch, row in releases.cpus().items():
+        if machine in row.native:
+            return arch
     pytest.skip(f"no Debian CPU runs on {machine}")
 
 
@@ -144,7 +143,7 @@ def test_devices_that_cannot_be_used(place, monkeypatch, capsys):
         SshDevice.open(other, "device", [])
     assert failed.value.status == 2
     assert failed.value.message == (f"{NAME} runs on {os.uname().machine} (uname -m), not on {other} "
-                                    f"({' '.join(cpus.native_machines(other))}): it cannot run this build's programs")
+                                    f"({' '.join(devices.native_machines(other))}): it cannot run this build's programs")
     monkeypatch.setenv("FAKE_SSH_DOWN", "1")
     with pytest.raises(Failure) as failed:
         SshDevice.open(this_machines_arch(), "device", [])
