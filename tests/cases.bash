@@ -8,6 +8,8 @@
 #                            alone, as a device has them; where there is no
 #                            busybox here, says the cases are skipped and
 #                            fails
+# wait_for FILE [SECONDS]    waits until FILE is there (10 s at most;
+#                            fails after)
 
 passed=0 failed=0
 case_is() {
@@ -34,5 +36,12 @@ busybox_tools() {
     mkdir -p "$1"
     for applet in $("$busybox" --list); do
         ln -s "$busybox" "$1/$applet"
+    done
+}
+wait_for() {
+    local limit=$((SECONDS + ${2:-10}))
+    until [ -e "$1" ]; do
+        [ $SECONDS -lt $limit ] || return 1
+        sleep 0.02
     done
 }
