@@ -14,8 +14,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Mapping
 
-from . import processes
-from .presets import PLAIN_NAME, Preset, PresetError, Presets
+from . import names as plain_names, processes
+from .presets import Preset, PresetError, Presets
 from .processes import Failure
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
@@ -83,10 +83,11 @@ def plan(names: list[str], presets: Mapping[str, Preset], environ: Mapping[str, 
         # A preset of another CPU or release builds against a system root of them.
         if preset.arch:
             for what, value in (("release", preset.release), ("CPU", preset.arch)):
-                if not PLAIN_NAME.fullmatch(value):
-                    say(f"the preset {name}'s {what} '{value}' is refused: a name is of a-z, 0-9, "
-                        "'.' and '-', from a letter or digit")
-                    raise Failure("", 2)
+                try:
+                    plain_names.check_plain(f"the preset {name}'s {what}", value)
+                except Failure as failure:
+                    say(failure.message)
+                    raise Failure("", 2) from None
             if (preset.release, preset.arch) not in roots:
                 roots.append((preset.release, preset.arch))
         if not own_toolkit:
