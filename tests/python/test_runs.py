@@ -139,3 +139,38 @@ def test_a_run_that_passes_says_so_and_where_the_reports_are(run_of, capsys):
     assert run.all() == 0
     assert capsys.readouterr().out.endswith(
         f"=== the test suite passed in 2 preset(s): qt5 clang\n=== JUnit XML reports: {run.results}/\n")
+
+
+class FakeDevice:
+    name, kernel = "root@board port 22", "Linux 6.1.0-arm64, aarch64"
+
+    def __init__(self) -> None:
+        self.sent: list[Path] = []
+
+    def send(self, build_folder: Path) -> None:
+        self.sent.append(build_folder)
+
+    def environment(self) -> dict[str, str]:
+        return {"LISTS_DEVICE_SESSION": "/tmp/session"}
+
+
+def test_a_device_run_sends_the_device_build_and_tests_it_there(monkeypatch, tmp_path, capsys):
+    device_build = tmp_path / "arm64-device"
+    monkeypatch.setattr(runs.build, "hold_folder", lambda folder: None)
+    monkeypatch.setattr(runs.build, "build", lambda preset, device: device_build if device else None)
+    monkeypatch.setattr(runs.builds, "print_header", lambda folder: print("Toolkit:  Qt 5"))
+    monkeypatch.setattr(runs.builds, "fields_text", lambda folder: "processor=aarch64\n")
+    ran = []
+    monkeypatch.setattr(runs.processes, "run", lambda args, **options: ran.append((args, options)) or 0)
+    device = FakeDevice()
+    run = runs.TestRun([Preset("arm64", binary_dir=tmp_path / "arm64", arch="arm64")], device)
+    run.results = tmp_path
+    assert run.check(run.presets[0], run.run_name(run.presets[0]))
+    assert device.sent == [device_build]
+    assert capsys.readouterr().out == f"=== preset arm64 checks, on {device.name} ({device.kernel}):\nToolkit:  Qt 5\n"
+    assert (tmp_path / "arm64-device.description").read_text() == \
+        f"processor=aarch64\ndevice={device.name}, {device.kernel}\n"
+    (args, options), = ran
+    assert args[:3] == ["ctest", "--test-dir", str(device_build)] and "--parallel" not in args
+    assert args[-2:] == ["--output-junit", str(tmp_path / "arm64-device.xml")]
+    assert options["env"]["LISTS_DEVICE_SESSION"] == "/tmp/session"
