@@ -6,8 +6,12 @@
 
 # A toolkit of the system's (of the system root, for a cross build) comes
 # from the distribution's packages, which the package then depends on, in
-# the names Debian gives them for every CPU. A toolkit of one's own does not:
-# the programs find it by their run path, so it must be on the device there.
+# the names Debian gives them for every CPU (cmake/debian-releases.txt): each
+# of the core library and its modules in any of the names that a release
+# gives it (from Debian 13 and Ubuntu 24.04 on, those of the 64-bit time
+# move). A toolkit of one's own does not: the programs find it by their run
+# path, so it must be on the device there.
+include("${CMAKE_CURRENT_LIST_DIR}/DebianReleases.cmake")
 set(toolkit_packages "")
 get_target_property(core_location ${lists_core_library} LOCATION)
 get_filename_component(core_location "${core_location}" REALPATH)
@@ -18,16 +22,20 @@ foreach(folder IN ITEMS /usr/lib /lib)
         set(system_toolkit YES)
     endif()
 endforeach()
-string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" core_version "${lists_toolkit_version}")
-if(system_toolkit AND LISTS_QT_VERSION EQUAL 5)
-    set(toolkit_packages "libqt5core5a (>= ${core_version})")
-elseif(system_toolkit AND LISTS_QT_VERSION EQUAL 6)
-    # From Debian 13 (and Ubuntu 24.04) on, the core library's package bears
-    # the 64-bit time transition's suffix.
+set(known_packages "")
+if(system_toolkit)
+    lists_toolkit_packages(qt${LISTS_QT_VERSION} known_packages)
+endif()
+if(known_packages)
+    # The core library at the version built against; a module at its own.
+    string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" core_version "${lists_toolkit_version}")
     string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+" compat_version "${Qt6Core5Compat_VERSION}")
-    set(toolkit_packages
-        "libqt6core6t64 (>= ${core_version}) | libqt6core6 (>= ${core_version})"
-        "libqt6core5compat6 (>= ${compat_version})")
+    set(version "${core_version}")
+    foreach(alternatives IN LISTS known_packages)
+        string(REPLACE "|" " (>= ${version}) | " dependency "${alternatives} (>= ${version})")
+        list(APPEND toolkit_packages "${dependency}")
+        set(version "${compat_version}")
+    endforeach()
 elseif(system_toolkit)
     message(STATUS "Package: no Debian package of the Qt ${LISTS_QT_VERSION} toolkit is known: "
         "the package depends on none")

@@ -1,58 +1,44 @@
 # Builds for another CPU, or for this one in another Debian release, with
 # Debian's cross compiler for it and a system root of that CPU's and
-# release's Debian packages (scripts/make-sysroot), so that nothing of the
-# other CPU or release is installed into this machine. LISTS_DEBIAN_ARCH
-# names the CPU as Debian does (s390x, arm64, armhf, i386, amd64, ...),
-# LISTS_DEBIAN_SUITE the release its packages come from (unless set, that of
-# the preset "cross" in CMakePresets.json); dpkg tells the CPU's GNU triplet
-# and library folder. LISTS_SYSROOT names another root (by default the one
-# scripts/make-sysroot makes, sysroot-SUITE-ARCH-TOOLKITS in the cache
-# folder, which it names). The tests run the programs in the root,
-# under qemu-user: also where the root is of this machine's own CPU but of
-# another release, for run directly they would take this machine's loader
-# and libraries.
+# release's Debian packages, so that nothing of the other CPU or release is
+# installed into this machine. LISTS_DEBIAN_ARCH names the CPU as Debian does
+# (s390x, arm64, armhf, i386, amd64, ...), LISTS_DEBIAN_SUITE the release its
+# packages come from (the presets name both); dpkg tells the CPU's GNU
+# triplet and library folder. LISTS_SYSROOT names the root's folder, as the
+# command that made it hands it on (scripts/build-preset, for test.sh and
+# run.sh; by hand, what scripts/make-sysroot SUITE ARCH prints): this file
+# runs none of the project's commands. The tests run the programs in the
+# root, under qemu-user: also where the root is of this machine's own CPU
+# but of another release, for run directly they would take this machine's
+# loader and libraries.
 set(CMAKE_SYSTEM_NAME Linux)
 if(NOT LISTS_DEBIAN_ARCH)
     message(FATAL_ERROR "Set LISTS_DEBIAN_ARCH to the Debian architecture to build for (arm64, s390x, ...)")
 endif()
-# The release the presets build for unless they name another: that of the
-# preset "cross".
-file(READ "${CMAKE_CURRENT_LIST_DIR}/../CMakePresets.json" presets)
-string(JSON preset_count LENGTH "${presets}" configurePresets)
-math(EXPR last "${preset_count} - 1")
-foreach(index RANGE ${last})
-    string(JSON name GET "${presets}" configurePresets ${index} name)
-    if(name STREQUAL "cross")
-        string(JSON lists_default_suite GET "${presets}" configurePresets ${index} cacheVariables LISTS_DEBIAN_SUITE)
-    endif()
-endforeach()
 if(NOT LISTS_DEBIAN_SUITE)
-    set(LISTS_DEBIAN_SUITE "${lists_default_suite}")
+    message(FATAL_ERROR "Set LISTS_DEBIAN_SUITE to the release whose packages the system root holds "
+        "(bookworm, trixie, jammy, ...; the cross presets name it)")
 endif()
 # Builds that CMake makes to test the compiler read this file too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LISTS_DEBIAN_ARCH LISTS_DEBIAN_SUITE LISTS_SYSROOT)
 
 if(NOT LISTS_SYSROOT)
-    # Where make-sysroot makes it: its name says what it holds.
-    execute_process(
-        COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/make-sysroot" --where ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH}
-        OUTPUT_VARIABLE LISTS_SYSROOT OUTPUT_STRIP_TRAILING_WHITESPACE
-        RESULT_VARIABLE failed)
-    if(failed OR NOT LISTS_SYSROOT)
-        message(FATAL_ERROR "scripts/make-sysroot cannot tell where the ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} root goes")
-    endif()
+    message(FATAL_ERROR "No system root named for the ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} build "
+        "(LISTS_SYSROOT): ./test.sh PRESET and ./run.sh PRESET make it and name it; by hand, "
+        "scripts/make-sysroot ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} makes it and prints its folder, "
+        "to name as -DLISTS_SYSROOT=FOLDER")
 endif()
 if(NOT EXISTS "${LISTS_SYSROOT}/usr/include")
     message(FATAL_ERROR "No system root for ${LISTS_DEBIAN_ARCH} at ${LISTS_SYSROOT}: make it with "
         "scripts/make-sysroot ${LISTS_DEBIAN_SUITE} ${LISTS_DEBIAN_ARCH} (run.sh and test.sh do), "
-        "or name one with LISTS_SYSROOT")
+        "and name the folder it prints with LISTS_SYSROOT")
 endif()
-# A root without Qt 6 (named with LISTS_SYSROOT) would fail further on, and less clearly.
+# A root without Qt 6 would fail further on, and less clearly.
 if(LISTS_QT_VERSION EQUAL 6)
     file(GLOB qt6_compat_headers "${LISTS_SYSROOT}/usr/include/*/qt6/QtCore5Compat")
     if(NOT qt6_compat_headers)
         message(FATAL_ERROR "The system root ${LISTS_SYSROOT} holds no Qt 6 (one made before roots held "
-            "it, or of a release without it): name none, and scripts/make-sysroot ${LISTS_DEBIAN_SUITE} "
+            "it, or of a release without it): scripts/make-sysroot ${LISTS_DEBIAN_SUITE} "
             "${LISTS_DEBIAN_ARCH} makes one that does (run.sh and test.sh run it)")
     endif()
 endif()

@@ -15,11 +15,9 @@ import tempfile
 from pathlib import Path
 from typing import IO
 
-from . import cache, processes, setup
+from . import cache, processes, releases, setup, sysroot
 from .presets import Preset, PresetError, Presets, without_steps
 from .processes import Failure
-
-SCRIPTS = Path(__file__).resolve().parents[1]
 
 USAGE = """\
 Configures and builds the CMake preset PRESET, with the build preset of its
@@ -32,10 +30,6 @@ configuring or building fails."""
 
 # What CMake says of a build folder it cannot write (a clone of somebody else's).
 CANNOT_WRITE = re.compile(rb"Permission denied|Unable to \(re\)create|cannot create directory")
-
-# The roots this command holds already (cache.hold's name).
-_held: set[str] = set()
-
 
 def say(message: str) -> None:
     # (Its messages are build-preset's, also where test.sh or run.sh builds.)
@@ -54,28 +48,33 @@ def folder_of(preset: Preset, device: bool = False) -> Path:
     return Path(f"{preset.binary_dir}-device") if device else preset.binary_dir
 
 
-def hold_root(preset: Preset) -> None:
+def root_of(preset: Preset) -> Path | None:
+    """The folder of PRESET's system root, made or not (None where it has
+    none)."""
+    if not preset.arch:
+        return None
+    try:
+        release = releases.release(preset.release)
+    except releases.TableError as error:
+        raise Failure(str(error), 1) from None
+    return cache.path(sysroot.root_name(release, preset.arch))
+
+
+def hold_root(preset: Preset) -> Path | None:
     """Holds the system root that PRESET builds against (nothing where it
     has none) until the command ends, so that no prune or clear of the cache
-    removes it under the build and the tests. Setting up made or took it in
-    a child, whose hold ended with it; where it went in between, the preset
-    is set up once more."""
-    if not preset.arch:
-        return
-    try:
-        where = processes.output([SCRIPTS / "make-sysroot", "--where", preset.release, preset.arch]).strip()
-    except Failure:
-        raise Failure("", 1) from None  # (it said why)
-    name = Path(where).name
-    if name in _held:
-        return
-    if not cache.hold(name):
-        processes.say(f"the {preset.release} {preset.arch} root is not in the cache (or went from it "
-                      "before this run held it); setting it up")
-        setup.set_up([preset.name], {preset.name: preset})
-        if not cache.hold(name):
-            raise Failure(f"the {preset.release} {preset.arch} root is not in the cache: {where}", 1)
-    _held.add(name)
+    removes it under the build and the tests, and gives its folder. Setting
+    up made or took it in a child, whose hold ended with it; where it went
+    in between, the preset is set up once more."""
+    root = root_of(preset)
+    if root is None or cache.hold(root.name):
+        return root
+    processes.say(f"the {preset.release} {preset.arch} root is not in the cache (or went from it "
+                  "before this run held it); setting it up")
+    setup.set_up([preset.name], {preset.name: preset})
+    if not cache.hold(root.name):
+        raise Failure(f"the {preset.release} {preset.arch} root is not in the cache: {root}", 1)
+    return root
 
 
 def hold_folder(folder: Path) -> int:
@@ -112,13 +111,15 @@ def build(preset: Preset, *, device: bool = False, quiet: bool = False) -> Path:
     """Configures and builds PRESET (with --device's difference where
     DEVICE) and gives its build folder."""
     folder = folder_of(preset, device)
-    hold_root(preset)
+    # The preset's system root stays the build's until it ends; its
+    # toolchain is told where it is.
+    root = hold_root(preset)
+    configure = ["cmake", "--preset", preset.name] + ([f"-DLISTS_SYSROOT={root}"] if root else [])
     parallel = ["--parallel", str(cores())]
     if device:
-        steps = [["cmake", "--preset", preset.name, "-B", str(folder), "-DLISTS_ON_DEVICE=ON"],
-                 ["cmake", "--build", str(folder), *parallel]]
+        steps = [[*configure, "-B", str(folder), "-DLISTS_ON_DEVICE=ON"], ["cmake", "--build", str(folder), *parallel]]
     else:
-        steps = [["cmake", "--preset", preset.name], ["cmake", "--build", "--preset", preset.name, *parallel]]
+        steps = [configure, ["cmake", "--build", "--preset", preset.name, *parallel]]
     with tempfile.TemporaryFile() as log:
         for args in steps:
             if _step(args, log, quiet) == 0:

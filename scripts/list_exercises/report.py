@@ -13,6 +13,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Sequence
 
 from .builds import read_fields
 
@@ -107,8 +108,9 @@ def machine_line(now: float | None = None) -> str:
             f"{f' ({model})' if model else ''}{f', {system}' if system else ''}.")
 
 
-def table(rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(COLUMNS) + " |", "|" + "---|" * len(COLUMNS)]
+def table(rows: list[list[str]], columns: Sequence[str] = COLUMNS) -> str:
+    """ROWS as a Markdown table under COLUMNS (test.sh's unless given)."""
+    lines = ["| " + " | ".join(columns) + " |", "|" + "---|" * len(columns)]
     lines += ["| " + " | ".join(cells) + " |" for cells in rows]
     return "\n".join(lines) + "\n"
 

@@ -242,11 +242,8 @@ def refresh(name: str) -> None:
         release, arch = name[:-len(".tar")].split("-")[2:4]
         check_plain(f"the release in {name}", release)
         check_plain(f"the CPU in {name}", arch)
-        # (Until the minimal root is made in Python: the bash library's.)
-        lib = Path(__file__).resolve().parents[1] / "lib"
-        if run(["bash", "-c", '. "$0/supervise.bash" && . "$0/cache.bash" && . "$0/minimal-root.bash"'
-                ' && minimal_root "$1" "$2"', lib, release, arch]) != 0:
-            raise Failure()
+        from .roots import minimal_root
+        minimal_root(release, arch)
     else:
         raise Failure(f"no command makes an entry named {name} (sysroot-..., device-root-....tar)", 2)
     say(f"{name} is made anew (packages of {cache.fetched(name) or 'an unknown day'})")

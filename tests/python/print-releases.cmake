@@ -1,0 +1,20 @@
+# cmake -P print-releases.cmake: every release of cmake/debian-releases.txt
+# (and one it does not name) as cmake/DebianReleases.cmake reads it, a line
+# each, then what a package of each toolkit depends on (test_releases.py).
+include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/DebianReleases.cmake")
+lists_debian_releases(suites)
+list(APPEND suites not-in-the-table)
+foreach(suite IN LISTS suites)
+    lists_debian_release("${suite}" row)
+    set(line "${suite}")
+    foreach(column IN LISTS lists_debian_release_columns ITEMS toolkits)
+        string(REPLACE ";" "," value "${row_${column}}")
+        string(APPEND line " ${column}=${value}")
+    endforeach()
+    message("${line}")
+endforeach()
+foreach(toolkit IN ITEMS qt4 qt5 qt6)
+    lists_toolkit_packages(${toolkit} packages)
+    string(REPLACE ";" " " packages "${packages}")
+    message("${toolkit} depends ${packages}")
+endforeach()

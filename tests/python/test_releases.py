@@ -1,0 +1,113 @@
+"""The tables of releases and CPUs: read alike by CMake and by Python, each
+release's packages as it names them, and a table that cannot be read said
+so by its line."""
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from list_exercises import releases
+
+HERE = Path(__file__).resolve().parent
+cmake = shutil.which("cmake")
+needs_cmake = pytest.mark.skipif(cmake is None, reason="takes CMake")
+
+
+def as_python_reads(suite: str) -> str:
+    row = releases.release(suite)
+    return " ".join([suite] + [f"{column.replace('-', '_')}={','.join(row.field(column).split())}"
+                               for column in (*releases.RELEASE_COLUMNS[1:], "toolkits")])
+
+
+@needs_cmake
+def test_cmake_and_python_read_the_table_alike() -> None:
+    said = subprocess.run([cmake, "-P", HERE / "print-releases.cmake"], capture_output=True, text=True,
+                          check=True).stderr.splitlines()
+    suites = [row.suite for row in releases.releases()] + ["not-in-the-table"]
+    assert said[:len(suites)] == [as_python_reads(suite) for suite in suites]
+    depends = {line.split()[0]: line.split()[2:] for line in said[len(suites):]}
+    assert depends == {toolkit: ["|".join(names) for names in releases.toolkit_packages(toolkit)]
+                       for toolkit in ("qt4", "qt5", "qt6")}
+
+
+@pytest.mark.parametrize("suite, toolkits, cxx, libraries", [
+    ("xenial", "qt5", "libstdc++-5-dev", ["libqt5core5a"]),
+    ("bionic", "qt4-qt5", "libstdc++-7-dev", ["libqt5core5a", "libqtcore4"]),
+    ("bullseye", "qt5", "libstdc++-10-dev", ["libqt5core5a"]),
+    ("jammy", "qt5-qt6", "libstdc++-11-dev", ["libqt5core5a", "libqt6core6", "libqt6core5compat6"]),
+    ("bookworm", "qt5-qt6", "libstdc++-12-dev", ["libqt5core5a", "libqt6core6", "libqt6core5compat6"]),
+    # From noble and trixie on, the names of the 64-bit time move.
+    ("noble", "qt5-qt6", "libstdc++-13-dev", ["libqt5core5t64", "libqt6core6t64", "libqt6core5compat6"]),
+    ("trixie", "qt5-qt6", "libstdc++-14-dev", ["libqt5core5t64", "libqt6core6t64", "libqt6core5compat6"]),
+    ("forky", "qt5-qt6", "libstdc++-15-dev", ["libqt5core5t64", "libqt6core6t64", "libqt6core5compat6"]),
+])
+def test_each_release_has_its_own_packages(suite, toolkits, cxx, libraries) -> None:
+    row = releases.release(suite)
+    assert (row.toolkits, row.cxx_dev, row.libraries) == (toolkits, cxx, libraries)
+
+
+def test_development_files_where_releases_differ() -> None:
+    qt5 = ["qtbase5-dev", "qt5-qmake", "qt5-qmake-bin", "qtbase5-dev-tools"]
+    qt6 = ["qt6-base-dev", "qt6-base-dev-tools", "qmake6", "qmake6-bin", "qt6-5compat-dev"]
+    # (xenial's qmake is in qt5-qmake itself.)
+    assert releases.release("xenial").development_files == ["qtbase5-dev", "qt5-qmake", "qtbase5-dev-tools"]
+    assert releases.release("bionic").development_files == qt5 + ["libqt4-dev", "qt4-qmake", "libqt4-dev-bin"]
+    assert releases.release("jammy").development_files == qt5 + qt6[:-1] + ["libqt6core5compat6-dev"]
+    assert releases.release("trixie").development_files == qt5 + qt6
+    # From Qt 6.9 on, qtpaths is a package of its own.
+    assert releases.release("forky").development_files == qt5 + qt6 + ["qtpaths6", "qtpaths6-bin"]
+
+
+def test_each_releases_archive() -> None:
+    ubuntu = {row.suite for row in releases.releases() if row.ubuntu}
+    assert ubuntu == {"xenial", "bionic", "focal", "jammy", "noble"}
+    assert [row.suite for row in releases.releases() if row.archive == "testing"] == ["forky"]
+    assert [row.suite for row in releases.releases() if row.usr == "split"] == ["bookworm"]
+
+
+def test_a_release_the_table_does_not_name_is_as_testing_moves_on() -> None:
+    other = releases.release("sid")
+    assert other.suite == "sid"
+    assert (other.distro, other.usr, other.gcc) == ("debian", "merged", "15")
+    assert other.development_files == releases.release("forky").development_files
+
+
+def test_a_package_depends_on_every_name_a_release_gives_its_toolkit() -> None:
+    assert releases.toolkit_packages("qt5") == [["libqt5core5t64", "libqt5core5a"]]
+    assert releases.toolkit_packages("qt6") == [["libqt6core6t64", "libqt6core6"], ["libqt6core5compat6"]]
+    assert releases.toolkit_packages("qt4") == [["libqtcore4"]]
+
+
+GOOD_ROW = "stable   12  split  libqt5core5a  -  -  qtbase5-dev  -  -"
+
+
+@pytest.mark.parametrize("rows, said", [
+    ([f"bookworm debian {GOOD_ROW} extra", f"* debian {GOOD_ROW}"], "test.txt:1: 12 columns"),
+    ([f"bookworm debian {GOOD_ROW}"], "its last row is not that of any other release"),
+    ([f"bookworm devuan {GOOD_ROW}", f"* debian {GOOD_ROW}"], "test.txt:1: distro 'devuan' is none of"),
+    ([f"book$worm debian {GOOD_ROW}", f"* debian {GOOD_ROW}"], "the release 'book$worm' is not a plain name"),
+    (["# a comment", "", f"x debian {GOOD_ROW.replace('qtbase5-dev', 'qt;dev')}", f"* debian {GOOD_ROW}"],
+     "test.txt:3: 'qt;dev' is not a package's name"),
+])
+def test_a_table_that_cannot_be_read_is_said_so_by_its_line(tmp_path, rows, said) -> None:
+    table = tmp_path / "test.txt"
+    table.write_text("\n".join(rows) + "\n")
+    with pytest.raises(releases.TableError, match=said.replace("$", r"\$").replace("(", r"\(")):
+        releases.releases(table)
+
+
+def test_cpus() -> None:
+    arm64, armhf, i386 = (releases.cpu(arch) for arch in ("arm64", "armhf", "i386"))
+    assert (arm64.qemu, arm64.board, arm64.kernel) == ("aarch64", ("virt", "cortex-a72", "ttyAMA0"), "arm64")
+    assert (armhf.qemu, armhf.native) == ("arm", ("armv7l", "armv8l"))
+    assert (i386.board, i386.kernel) == ((), "")
+    assert releases.cpu("vax") is None
+
+
+def test_the_command_prints_a_fact_for_the_shell(capsys) -> None:
+    assert releases.main(["cpu", "arm64", "board"]) == 0
+    assert releases.main(["cpu", "i386", "board"]) == 1
+    assert releases.main(["cpu", "vax", "qemu"]) == 1
+    assert releases.main(["release", "trixie", "libraries"]) == 0
+    assert capsys.readouterr().out == "virt cortex-a72 ttyAMA0\nlibqt5core5t64 libqt6core6t64 libqt6core5compat6\n"
