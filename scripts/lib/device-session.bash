@@ -6,9 +6,11 @@
 #   Connects (ssh's ControlMaster), refuses a device whose CPU is not one
 #   that runs ARCH's programs, and makes a folder on the device for the run.
 #   Exports LISTS_DEVICE_SESSION, the folder here that the build's runner
-#   (scripts/lib/run-on-device) reads; sets device_name and device_kernel
-#   (kernel and CPU, as the device's uname says them). Exits 2, saying why,
-#   where the device cannot be used.
+#   (scripts/lib/run-on-device) reads: its session.json, as
+#   list_exercises.devices writes it; sets device_name, device_kernel
+#   (kernel and CPU, as the device's uname says them) and device_folder
+#   (the run's folder on the device). Exits 2, saying why, where the device
+#   cannot be used.
 # device_send BUILD
 #   Sends the programs of BUILD (every executable file but CMake's own) to
 #   the device's folder, once for the run.
@@ -30,7 +32,56 @@
 # shellcheck source=debian-cpus.bash
 . "$(dirname "${BASH_SOURCE[0]}")/debian-cpus.bash"
 
-device_session='' device_keeper='' device_holder=''
+device_session='' device_keeper='' device_holder='' device_folder='' device_build=''
+device_destination='' device_user_options=() device_kernel=''
+
+# _json_string WORD: WORD as a JSON string.
+_json_string() {
+    local word=$1 i character
+    word=${word//\\/\\\\}
+    word=${word//\"/\\\"}
+    for ((i = 1; i < 32; i++)); do
+        printf -v character "\\$(printf %03o "$i")"
+        [[ $word != *"$character"* ]] || word=${word//"$character"/$(printf '\\u%04x' "$i")}
+    done
+    printf '"%s"' "$word"
+}
+# _json_list WORD...: the WORDs as a JSON list of strings.
+_json_list() {
+    local word separator=''
+    printf '['
+    for word do
+        printf '%s' "$separator"
+        _json_string "$word"
+        separator=', '
+    done
+    printf ']'
+}
+# _device_session_data: the session's session.json, whole at once, for the
+# runner (list_exercises.devices.Session).
+_device_session_data() {
+    local field value
+    {
+        printf '{"options": '
+        _json_list "${ssh_options[@]}"
+        printf ', "user_options": '
+        _json_list "${device_user_options[@]}"
+        for field in destination name control folder kernel build; do
+            case $field in
+                destination) value=$device_destination ;;
+                name) value=$device_name ;;
+                control) value=$device_session/connection ;;
+                folder) value=$device_folder ;;
+                kernel) value=$device_kernel ;;
+                build) value=$device_build ;;
+            esac
+            printf ', "%s": ' "$field"
+            _json_string "$value"
+        done
+        printf '}\n'
+    } >"$device_session/.session.json.new" &&
+        mv "$device_session/.session.json.new" "$device_session/session.json"
+}
 
 device_open() {
     local arch=$1 destination=$2 cpus
@@ -40,6 +91,7 @@ device_open() {
         exit 2
     }
     ssh_device "$destination" "$@"
+    device_destination=$destination device_user_options=("$@")
     # What a run killed outright left here (the device's side ended with it).
     local stale
     for stale in "${TMPDIR:-/tmp}"/device-session.*/owner; do
@@ -51,10 +103,6 @@ device_open() {
     at_exit device_close
     export LISTS_DEVICE_SESSION=$device_session
     local control=(-o "ControlPath=$device_session/connection")
-    # What the runner's ssh takes, a NUL after each word.
-    printf '%s\0' ssh -T "${control[@]}" -o ControlMaster=no "${ssh_options[@]}" "$destination" \
-        >"$device_session/ssh"
-    printf '%s\n' "$device_name" >"$device_session/name"
 
     # The first session: checks the CPU, makes the folder, says where, and
     # holds it until its standard input ends.
@@ -76,6 +124,8 @@ cat >/dev/null
 '
     echo "$LISTS_CALLER: connecting to $destination ($device_name)"
     mkfifo "$device_session/hold"
+    # (There before the wait below reads it.)
+    : >"$device_session/keeper"
     ssh -T -M "${control[@]}" -o ControlPersist=no "${ssh_options[@]}" "$destination" \
         "sh -c $(quoted "$keeper") keeper $(quoted "$cpus")" \
         <"$device_session/hold" >"$device_session/keeper" 2>"$device_session/connection.log" &
@@ -101,18 +151,20 @@ cat >/dev/null
         fi
         exit 2
     fi
-    sed -n 's/^folder //p' "$device_session/keeper" >"$device_session/folder"
+    device_folder=$(sed -n 's/^folder //p' "$device_session/keeper")
     device_kernel=$(sed -n 's/^kernel //p' "$device_session/keeper")
+    _device_session_data
     echo "$LISTS_CALLER: $device_name is up: $device_kernel"
 }
 
 device_send() {
     local build
     build=$(cd "$1" && pwd)
-    printf '%s\n' "$build" >"$device_session/build"
-    local folder size
-    folder=$(cat "$device_session/folder")
-    mapfile -d '' -t ssh_command <"$device_session/ssh"
+    device_build=$build
+    _device_session_data
+    local folder=$device_folder size
+    local ssh_command=(ssh -T -o "ControlPath=$device_session/connection" -o ControlMaster=no
+        "${ssh_options[@]}" "$device_destination")
     (cd "$build" && find . -name CMakeFiles -prune -o -type f -perm -u+x -print0) >"$device_session/programs"
     size=$(cd "$build" && du -ck --files0-from="$device_session/programs" | tail -n 1 | cut -f1)
     echo "$LISTS_CALLER: sending the programs of $build ($size KB) to $folder on the device"

@@ -10,6 +10,9 @@ import os
 import sys
 from pathlib import Path
 
+from . import processes
+from .processes import Failure
+
 PRINTER = Path(__file__).resolve().parents[2] / "device" / "print-description"
 
 
@@ -38,6 +41,27 @@ def description_of(build: Path) -> Path | None:
         if newest is None or built > newest[0]:
             newest = (built, candidate)
     return newest[1] if newest else None
+
+
+def described(build: Path) -> Path:
+    """The description of BUILD's configuration built last; Failure where
+    there is none."""
+    description = description_of(build)
+    if description is None:
+        raise Failure(f"{build} holds no built configuration with its description (it takes BUILD_TESTING on)", 1)
+    return description
+
+
+def print_header(build: Path) -> None:
+    """What BUILD checks, as the header that device/print-description prints."""
+    sys.stdout.flush()
+    if processes.run([PRINTER, described(build)]) != 0:
+        raise Failure(f"the description of {build} could not be printed", 1)
+
+
+def fields_text(build: Path) -> str:
+    """BUILD's description as KEY=VALUE lines (print-description --fields)."""
+    return processes.output([PRINTER, described(build), "--fields"])
 
 
 def main(argv: list[str] | None = None) -> int:

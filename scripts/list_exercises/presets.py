@@ -20,6 +20,7 @@ from typing import Any
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 VENDOR = "list-exercises/setup"
+STEP_KINDS = ("buildPresets", "testPresets")
 # A release or a CPU goes into paths and into mmdebstrap's options.
 PLAIN_NAME = re.compile(r"[a-z0-9][a-z0-9.-]*")
 
@@ -38,6 +39,10 @@ class Preset:
     arch: str = ""
     packages: list[str] = field(default_factory=list)
     toolkit_packages: list[str] = field(default_factory=list)
+    # Whether a build preset and a test preset of its name build and test
+    # it (test.sh and run.sh build and test a preset with them).
+    build_preset: bool = False
+    test_preset: bool = False
 
     @property
     def has_root(self) -> bool:
@@ -58,14 +63,19 @@ class Presets:
         self.source_dir = source_dir
         self.raw: dict[str, dict[str, Any]] = {}
         self.visible: list[str] = []
+        # The build and test presets, by kind ("buildPresets", "testPresets").
+        self.steps: dict[str, dict[str, dict[str, Any]]] = {kind: {} for kind in STEP_KINDS}
         files = ("CMakePresets.json", "CMakeUserPresets.json") if users else ("CMakePresets.json",)
         for file in files:
             path = source_dir / file
             if not path.exists():
                 continue
             try:
-                presets = json.loads(path.read_text()).get("configurePresets", [])
-            except (OSError, ValueError, AttributeError) as error:
+                read = json.loads(path.read_text())
+                presets = read.get("configurePresets", [])
+                for kind in STEP_KINDS:
+                    self.steps[kind].update((step["name"], step) for step in read.get(kind, []))
+            except (OSError, ValueError, AttributeError, KeyError, TypeError) as error:
                 raise PresetError(f"cannot read the configure presets of {file}: {error}") from error
             for preset in presets:
                 self.raw[preset["name"]] = preset
@@ -101,6 +111,28 @@ class Presets:
         for parent in self.parents(name):
             entries += self.every(parent, *keys)
         return list(dict.fromkeys(entries))
+
+    def has_step(self, kind: str, name: str) -> bool:
+        """Whether a build or test preset (KIND) named NAME, not hidden, is
+        of the configure preset NAME."""
+        step = self.steps[kind].get(name)
+        return (step is not None and not step.get("hidden", False)
+                and self.step_configure_preset(kind, name) == name)
+
+    def step_configure_preset(self, kind: str, name: str, seen: frozenset[str] = frozenset()) -> str:
+        """The configure preset of a build or test preset: its own, or that
+        of the first preset it inherits from that names one (depth first)."""
+        step = self.steps[kind].get(name)
+        if step is None or name in seen:
+            return ""
+        if "configurePreset" in step:
+            return str(step["configurePreset"])
+        inherits = step.get("inherits", [])
+        for parent in [inherits] if isinstance(inherits, str) else inherits:
+            found = self.step_configure_preset(kind, parent, seen | {name})
+            if found:
+                return found
+        return ""
 
     def cache_variable(self, name: str, variable: str) -> str:
         value = self.first(name, "cacheVariables", variable)
@@ -143,6 +175,8 @@ class Presets:
             arch=self.cache_variable(name, "LISTS_DEBIAN_ARCH"),
             packages=self.every(name, "vendor", VENDOR, "packages"),
             toolkit_packages=[_words(entry) for entry in toolkit],
+            build_preset=self.has_step("buildPresets", name),
+            test_preset=self.has_step("testPresets", name),
         )
         for what, value in (("release (LISTS_DEBIAN_SUITE)", preset.release),
                             ("CPU (LISTS_DEBIAN_ARCH)", preset.arch)):
@@ -159,6 +193,21 @@ class Presets:
         if unknown:
             raise PresetError(f"no preset named {' '.join(unknown)}; the presets are: {' '.join(self.visible)}")
         return [self.preset(name) for name in names]
+
+
+def without_steps(chosen: list[Preset]) -> str:
+    """Where a preset of CHOSEN has no build preset or no test preset of its
+    name, with which test.sh and run.sh build and test it, what to add;
+    empty where each has both."""
+    alone = [preset.name for preset in chosen if not (preset.build_preset and preset.test_preset)]
+    if not alone:
+        return ""
+    steps = {"buildPresets": [{"name": name, "configurePreset": name} for name in alone],
+             "testPresets": [{"name": name, "inherits": "base", "configurePreset": name} for name in alone]}
+    which = f"the preset {alone[0]} has" if len(alone) == 1 else f"the presets {' '.join(alone)} have"
+    return (f"{which} no build preset and test preset of its name, which build and test it here as "
+            "`cmake --build --preset NAME` and `ctest --preset NAME` do: add to CMakeUserPresets.json "
+            f"{json.dumps(steps)[1:-1]}")
 
 
 def fact_lines(preset: Preset) -> list[str]:

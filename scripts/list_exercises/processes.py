@@ -126,7 +126,9 @@ def command(main: Callable[[list[str]], int | None], name: str | None = None) ->
         status = 1
     finally:
         _ending()
-    sys.stdout.flush()
+    # (None where the command was started with its standard output closed.)
+    if sys.stdout is not None:
+        sys.stdout.flush()
     sys.exit(status)
 
 

@@ -115,6 +115,14 @@ def table(rows: list[list[str]], columns: Sequence[str] = COLUMNS) -> str:
     return "\n".join(lines) + "\n"
 
 
+def summarise(results: Path, presets: list[str], failed_presets: set[str]) -> str:
+    """The table of PRESETS' runs, with the date and the machine, written
+    to RESULTS/summary.md and given."""
+    summary = machine_line() + "\n\n" + table([row(preset, results, failed_presets) for preset in presets])
+    (results / "summary.md").write_text(summary)
+    return summary
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="test-summary",
@@ -129,9 +137,5 @@ def main(argv: list[str] | None = None) -> int:
                              "whatever their report holds")
     parser.add_argument("presets", metavar="PRESET", nargs="+")
     arguments = parser.parse_args(argv)
-    failed_presets = set(arguments.failed.split())
-    summary = machine_line() + "\n\n" + table(
-        [row(preset, arguments.results, failed_presets) for preset in arguments.presets])
-    (arguments.results / "summary.md").write_text(summary)
-    sys.stdout.write(summary)
+    sys.stdout.write(summarise(arguments.results, arguments.presets, set(arguments.failed.split())))
     return 0

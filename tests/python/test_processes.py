@@ -69,6 +69,16 @@ def test_failure_said_with_its_status_and_cleanups_all_run(tmp_path):
     assert marks.read_text() == "first\nsecond\n"
 
 
+def test_a_command_with_its_standard_output_closed_ends_with_its_status(tmp_path):
+    script = tmp_path / "commander"
+    script.write_text(f"import sys\nsys.path.insert(0, {str(SCRIPTS)!r})\n"
+                      "from list_exercises import processes\n"
+                      "processes.command(lambda argv: 3, 'commander')\n")
+    ran = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", sys.executable, str(script)],
+                         capture_output=True, text=True, timeout=20)
+    assert (ran.returncode, ran.stderr) == (3, "")
+
+
 def test_time_limit_stops_the_group(tmp_path):
     started = time.monotonic()
     with pytest.raises(processes.TimeLimit):
