@@ -4,6 +4,8 @@ it measures, it does not judge."""
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import os
 import platform
 import re
@@ -16,6 +18,7 @@ from typing import Sequence
 
 from . import processes, ssh
 from .board_parts import SCRIPTS, release_of
+from .devices import SshDevice, native_machines
 from .presets import PresetError, Presets
 from .processes import Failure
 
@@ -42,17 +45,6 @@ images, which the first boot of each ARCH makes):
    of the first CPU's preset (./test.sh PRESET --device, built first).
 It prints the machine and the figures; it measures, it does not judge."""
 
-# The device's session for a build (scripts/lib/device-session.bash, until
-# it is in this package): opened for CPU on the board, the build's programs
-# sent, then the command given run within it.
-IN_SESSION = """\
-. scripts/lib/device-session.bash
-cpu=$1 build=$2
-shift 2
-device_open "$cpu" board -F "$LISTS_BOARD_SSH_CONFIG" >/dev/null
-device_send "$build" >/dev/null
-run_child "$@"
-"""
 # On the board: the program started by a shell, TIMES times; the times
 # before and after, in seconds.
 BY_A_SHELL = """\
@@ -163,16 +155,20 @@ def ssh_on_board() -> None:
         print(f"{what}: {(time.monotonic() - started) / TIMES:.2f} s each", flush=True)
 
 
-def test_on_board(build: Path) -> None:
-    """Within the device's session: a test's run against a shell's."""
+def test_on_board(cpu: str, build: Path) -> None:
+    """A test's run against a shell's, the device opened for CPU and sent
+    the programs of BUILD (quietly: these are not the figures)."""
     board = board_destination()
+    with contextlib.redirect_stdout(io.StringIO()):
+        device = SshDevice.start(board, native_machines(cpu))
+        device.send(build)
+    os.environ.update(device.environment())
     started = time.monotonic()
     for _ in range(TIMES):
         checked([SOURCE_DIR / "device" / "check-outcome", "list_size_clear/reference/run",
                  SCRIPTS / "lib" / "run-on-device", build / "list_size_clear"], stdout=subprocess.DEVNULL)
     print(f"as a test: {(time.monotonic() - started) / TIMES:.3f} s each", flush=True)
-    folder = (Path(os.environ["LISTS_DEVICE_SESSION"]) / "folder").read_text().strip()
-    times = processes.output(board.command(["sh", "-c", BY_A_SHELL, "sh", folder, str(TIMES)])).split()
+    times = processes.output(board.command(["sh", "-c", BY_A_SHELL, "sh", device.folder, str(TIMES)])).split()
     print(f"by a shell on the board: {(float(times[1]) - float(times[0])) / TIMES:.3f} s each", flush=True)
 
 
@@ -184,7 +180,6 @@ def main(argv: list[str]) -> int:
     # (This command as scripts/board's COMMAND, on the board.)
     parser.add_argument("--ssh-on-board", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--test-on-board", nargs=2, metavar=("CPU", "BUILD"), help=argparse.SUPPRESS)
-    parser.add_argument("--in-session", nargs=1, metavar="BUILD", help=argparse.SUPPRESS)
     parser.add_argument("--suite-on-board", metavar="PRESET", help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
     os.chdir(SOURCE_DIR)
@@ -192,9 +187,7 @@ def main(argv: list[str]) -> int:
         ssh_on_board()
     elif options.test_on_board:
         cpu, build = options.test_on_board
-        return processes.run(["bash", "-c", IN_SESSION, "bash", cpu, build, BENCH, "--in-session", build])
-    elif options.in_session:
-        test_on_board(Path(options.in_session[0]).resolve())
+        test_on_board(cpu, Path(build).resolve())
     elif options.suite_on_board:
         board_destination()
         return processes.run(["./test.sh", options.suite_on_board, "--device", "board", "-F",
