@@ -10,6 +10,7 @@
 #                            fails
 # wait_for FILE [SECONDS]    waits until FILE is there (10 s at most;
 #                            fails after)
+# free_port                  a port of 127.0.0.1 that nobody listens on
 
 passed=0 failed=0
 case_is() {
@@ -43,5 +44,13 @@ wait_for() {
     until [ -e "$1" ]; do
         [ $SECONDS -lt $limit ] || return 1
         sleep 0.02
+    done
+}
+# free_port: a port of 127.0.0.1 that nobody listens on.
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 30000))
+        [ -z "$(ss -Hltn "sport = :$port")" ] && echo "$port" && return
     done
 }

@@ -1,31 +1,33 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # (It sets variables for the script that sources it, and takes its
-# source_dir and scripts/lib/supervise.bash.)
+# source_dir, and free_port from cases.bash.)
 # lava-server.bash: sourced by tests/lab-check, to give it a real LAVA server
 # on this machine, everything on 127.0.0.1. (It takes root.)
 #
 # lava_root: makes sure the cache holds LAVA's root (lava-BOOKWORM-ARCH: a
 # Debian 12 root of this machine's CPU, mmdebstrap's variant apt with
 # lava-server, lava-dispatcher, lavacli and PostgreSQL, no recommends), made
-# there where it is missing.
-. "$source_dir/scripts/lib/cache.bash"
-. "$source_dir/scripts/lib/chroot.bash"
-
+# there where it is missing (tests/lava-root), and holds it (a shared lock
+# on its lock file, as the cache's own holds are) until this shell ends.
 lava_release=bookworm
+lava_entry='' lava_hold=''
 lava_root_name() { echo "lava-$lava_release-$(dpkg --print-architecture)"; }
 
 lava_root() {
-    local name started
+    local name path started
     name=$(lava_root_name)
     started=$(date +%s)
-    [ -e "$(cache_path "$name")" ] && [ "${LISTS_CACHE_REFRESH-}" != "$name" ] ||
-        echo "lava-server: making LAVA's root (lava-server, lava-dispatcher, lavacli, postgresql), $(cache_path "$name")" >&2
-    cached_entry "$name" "$source_dir/scripts/lib/debian-root" "$lava_release" "$(dpkg --print-architecture)" \
-        --variant=apt --aptopt='APT::Install-Recommends "false"' \
-        --include=lava-server,lava-dispatcher,lavacli,postgresql,openssh-client,iproute2,procps \
-        --format=directory || return 1
+    path=${LISTS_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/list-exercises}/$name
+    [ -e "$path" ] && [ "${LISTS_CACHE_REFRESH-}" != "$name" ] ||
+        echo "lava-server: making LAVA's root (lava-server, lava-dispatcher, lavacli, postgresql), $path" >&2
+    lava_entry=$("$source_dir/tests/lava-root" "$name" "$lava_release") || return 1
+    # (Taken again here, as the maker's hold ended with it; one removed
+    # meanwhile is not there any more.)
+    [ -n "$lava_hold" ] || exec {lava_hold}>>"${lava_entry%/*}/.$name.lock"
+    flock -s "$lava_hold"
+    [ -d "$lava_entry" ] || { echo "lava-server: $lava_entry went from the cache meanwhile" >&2; return 1; }
     echo "lava-server: LAVA's root is ready after $(($(date +%s) - started)) s" \
-        "($(du -sm "$(cache_path "$name")" | cut -f1) MiB)" >&2
+        "($(du -sm "$lava_entry" | cut -f1) MiB)" >&2
 }
 
 # lava_start: starts LAVA from its root (lava_root first): the root's files
@@ -40,8 +42,12 @@ lava_root() {
 # lava_stop: stops it all and undoes the mounts; call it on exit.
 lava_dir='' lava_pids=()
 
-# in_lava COMMAND: the shell COMMAND in LAVA's root.
-in_lava() { in_root "$lava_dir/root" "$1"; }
+# in_lava COMMAND: the shell COMMAND in LAVA's root, as root's login would
+# run it, with none of this machine's environment.
+in_lava() {
+    chroot "$lava_dir/root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TMPDIR=/tmp \
+        DEBIAN_FRONTEND=noninteractive /bin/sh -c "$1"
+}
 
 # lava_service NAME COMMAND: starts the shell COMMAND in LAVA's root, in the
 # background, its output in lava_dir/NAME.log.
@@ -68,9 +74,10 @@ lava_start() {
     lava_dir=$(mktemp -d "${TMPDIR:-/tmp}/lava-server.XXXXXX")
     root=$lava_dir/root
     mkdir "$lava_dir/upper" "$lava_dir/work" "$root"
-    mount -t overlay overlay -o "lowerdir=$(cache_path "$(lava_root_name)"),upperdir=$lava_dir/upper,workdir=$lava_dir/work" \
+    mount -t overlay overlay -o "lowerdir=$lava_entry,upperdir=$lava_dir/upper,workdir=$lava_dir/work" \
         "$root" || return 1
-    mount_in_root "$root" || return 1
+    cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+    mount -t proc proc "$root/proc" || return 1
     # PostgreSQL's shared memory, and the terminals the worker runs its
     # connections to devices in.
     mount -t tmpfs -o size=256m tmpfs "$root/dev/shm" || return 1
@@ -134,7 +141,9 @@ lava_stop() {
         cluster=$(cd "$root/etc/postgresql" && echo */main)
         in_lava "pg_ctlcluster ${cluster%/main} main stop -m fast" >/dev/null 2>&1 || true
     fi
-    for pid in $(root_processes "$root"); do kill -KILL "$pid" 2>/dev/null || true; done
+    for pid in /proc/[0-9]*; do
+        [ "$(readlink "$pid/root" 2>/dev/null)" != "$root" ] || kill -KILL "${pid#/proc/}" 2>/dev/null || true
+    done
     # (The overlay and what is mounted in it, innermost first; the run's
     # folder is removed only once nothing is mounted in it.)
     if mountpoint -q "$root"; then

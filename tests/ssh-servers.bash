@@ -1,15 +1,16 @@
 # shellcheck shell=bash disable=SC2034,SC2154
 # (It sets variables for the script that sources it, and takes its
-# source_dir and scripts/lib/supervise.bash.)
+# source_dir.)
 # ssh-servers.bash: sourced by the tests of device-check --ssh, to give them
 # real devices to log in to. (It takes root.)
 #
 # ssh_servers_start BUILD...: in a minimal Debian root of the first BUILD's
-# CPU that this machine can run (another CPU's under device-check's own
-# binfmt handler; where that cannot be registered, the next BUILD's, saying
-# so), the one device-check makes and keeps in the cache folder, installs
-# OpenSSH's sshd, Dropbear (started by ucspi-tcp's tcpserver) and the
-# toolkit's library with the root's apt, and
+# CPU that this machine can run (another CPU's under a binfmt handler of the
+# test's own; where that cannot be registered, the next BUILD's, saying
+# so), the one device-check makes and keeps in the cache folder
+# (tests/device-root holds it, and the handler, until the servers stop),
+# installs OpenSSH's sshd, Dropbear (started by ucspi-tcp's tcpserver) and
+# the toolkit's library with the root's apt, and
 # starts both servers, each on a free port of 127.0.0.1, with a host key and
 # an authorized key for root made for the run. Sets:
 #   device_build       the BUILD whose CPU the root is of
@@ -20,39 +21,14 @@
 #   accepted_key, refused_key   identity files, the one authorized and one not
 # ssh_servers_stop: stops the servers and whatever runs in the root, and
 # undoes the rest (mounts, binfmt handler, files); call it on exit.
-. "$source_dir/scripts/lib/cache.bash"
-. "$source_dir/scripts/lib/binfmt.bash"
-. "$source_dir/scripts/lib/minimal-root.bash"
-. "$source_dir/scripts/lib/chroot.bash"
-. "$source_dir/scripts/lib/debian-cpus.bash"
-servers_work='' servers_pids=()
+servers_work='' servers_pids=() servers_holder='' servers_hold='' device_root=''
 
-# free_port: a port of 127.0.0.1 that nobody listens on.
-free_port() {
-    local port
-    while :; do
-        port=$((20000 + RANDOM % 30000))
-        [ -z "$(ss -Hltn "sport = :$port")" ] && echo "$port" && return
-    done
+# in_device COMMAND: the shell COMMAND in the device's root, as root's login
+# would run it, with none of this machine's environment.
+in_device() {
+    chroot "$device_root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TMPDIR=/tmp \
+        DEBIAN_FRONTEND=noninteractive /bin/sh -c "$1"
 }
-
-# root_for BUILD: sets root_tarball to the minimal root of BUILD's CPU and
-# release that device-check makes (from the cache, made there where it is
-# missing), after making sure that this machine can run its programs; fails,
-# saying why, where it cannot. (Not in a subshell: the binfmt handler is to
-# be taken out afterwards.)
-root_for() {
-    local build=$1 arch suite cpu
-    arch=$("$source_dir/scripts/describe-build" "$build" debian_arch)
-    suite=$(build_release "$build")
-    if [[ " $(native_machines "$arch" || true) " != *" $(uname -m) "* ]]; then
-        cpu=$(qemu_cpu "$arch") && binfmt_ready "$cpu" || return 1
-    fi
-    minimal_root "$suite" "$arch" || return 1
-    root_tarball=$(cache_path "$(minimal_root_name "$suite" "$arch")")
-}
-
-in_device() { in_root "$device_root" "$1"; }
 
 # until_listening PORT: waits, 60 s at most, for a server to listen on PORT.
 until_listening() {
@@ -65,21 +41,26 @@ until_listening() {
 }
 
 ssh_servers_start() {
-    local build root_tarball='' started
-    for build do
-        root_for "$build" && break
-        echo "ssh-servers: cannot use a root of $build's CPU here; trying the next build" >&2
-        root_tarball=''
+    local root_tarball started
+    servers_work=$(mktemp -d "${TMPDIR:-/tmp}/ssh-servers.XXXXXX")
+    # The root's holder ends when its standard input does (the servers are
+    # started without the pipe's end).
+    mkfifo "$servers_work/hold"
+    "$source_dir/tests/device-root" "$servers_work/root" "$@" <"$servers_work/hold" &
+    servers_holder=$!
+    exec {servers_hold}>"$servers_work/hold"
+    until [ -e "$servers_work/root" ]; do
+        kill -0 "$servers_holder" 2>/dev/null || { echo "ssh-servers: no BUILD's root can be used here" >&2; return 1; }
+        sleep 0.1
     done
-    [ -n "$root_tarball" ] || return 1
-    device_build=$(cd "$build" && pwd)
+    { read -r device_build && read -r root_tarball; } <"$servers_work/root"
     echo "ssh-servers: the device is a minimal root from ${root_tarball##*/}, for $device_build"
     started=$(date +%s)
-    servers_work=$(mktemp -d "${TMPDIR:-/tmp}/ssh-servers.XXXXXX")
-    device_root=$servers_work/root
+    device_root=$servers_work/device
     mkdir "$device_root"
     tar -C "$device_root" -xf "$root_tarball"
-    mount_in_root "$device_root"
+    cp -L /etc/resolv.conf "$device_root/etc/resolv.conf" 2>/dev/null || true
+    mount -t proc proc "$device_root/proc"
     in_device "apt-get update -q && apt-get install -y -q --no-install-recommends \
         openssh-server dropbear-bin ucspi-tcp libqt5core5a" >"$servers_work/install.log" 2>&1 || {
         cat "$servers_work/install.log" >&2
@@ -107,7 +88,7 @@ UsePAM no
 PidFile none
 EOF
     chroot "$device_root" /usr/bin/env -i /usr/sbin/sshd -D -e -f /etc/ssh/test_sshd_config \
-        2>"$servers_work/sshd.log" &
+        2>"$servers_work/sshd.log" {servers_hold}>&- &
     servers_pids+=($!)
     until_listening "$openssh_port"
     dropbear_port=$(free_port)
@@ -117,7 +98,7 @@ EOF
     # open /proc/self/exe, which qemu-user cannot do under a binfmt handler
     # without flag O, and device-check's is without it.
     chroot "$device_root" /usr/bin/env -i /usr/bin/tcpserver 127.0.0.1 "$dropbear_port" \
-        /usr/sbin/dropbear -i -s -r /etc/dropbear/test_host_key 2>"$servers_work/dropbear.log" &
+        /usr/sbin/dropbear -i -s -r /etc/dropbear/test_host_key 2>"$servers_work/dropbear.log" {servers_hold}>&- &
     servers_pids+=($!)
     until_listening "$dropbear_port"
 
@@ -132,15 +113,37 @@ EOF
 }
 
 # in_root_processes: the processes that run in the device's root, one a line.
-in_root_processes() { root_processes "$device_root"; }
+in_root_processes() {
+    local process
+    for process in /proc/[0-9]*; do
+        [ "$(readlink "$process/root" 2>/dev/null)" != "$device_root" ] || echo "${process#/proc/}"
+    done
+    return 0
+}
 
 ssh_servers_stop() {
     local pid
-    if [ -n "$servers_work" ]; then
-        for pid in "${servers_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-        for pid in "${servers_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-        release_root "$device_root" && rm -rf "$servers_work"
-        servers_work=''
+    [ -n "$servers_work" ] || return 0
+    for pid in "${servers_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${servers_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    servers_pids=()
+    if [ -n "$device_root" ]; then
+        for pid in $(in_root_processes); do kill -KILL "$pid" 2>/dev/null || true; done
+        ! mountpoint -q "$device_root/proc" || umount "$device_root/proc" || umount -l "$device_root/proc" || true
     fi
-    binfmt_restore
+    # The root's holder: its pipe's end closed, it takes out its binfmt
+    # handler; one that something else keeps the pipe open for is stopped.
+    [ -z "$servers_hold" ] || exec {servers_hold}>&-
+    servers_hold=''
+    if [ -n "$servers_holder" ]; then
+        timeout 30 tail -f /dev/null --pid="$servers_holder" || kill -TERM "$servers_holder" 2>/dev/null || true
+        wait "$servers_holder" 2>/dev/null || true
+        servers_holder=''
+    fi
+    if grep -qF " $servers_work/" /proc/self/mounts; then
+        echo "ssh-servers: $servers_work is still mounted on; left in place" >&2
+        return 1
+    fi
+    rm -rf "$servers_work"
+    servers_work=''
 }
