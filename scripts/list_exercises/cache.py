@@ -25,7 +25,7 @@ import stat
 from pathlib import Path
 from typing import Callable, Iterable
 
-from .processes import Failure, lock, remove_at_exit, say
+from .processes import Failure, inherited, lock, remove_at_exit, say
 
 # Held for the life of the command: a shared lock is a hold.
 _held: dict[str, int] = {}
@@ -210,7 +210,7 @@ def take(name: str, make: Callable[[Path], None]) -> Path:
         sweep(name)
         made = not entry.exists() or refresh
         if made:
-            _make(name, make)
+            _make(name, make, fd)
         else:
             _trust(entry, "cache entry")
         _touch(entry)
@@ -273,14 +273,17 @@ def _keep(name: str, fd: int) -> None:
     _mark_held(path(name))
 
 
-def _make(name: str, make: Callable[[Path], None]) -> None:
+def _make(name: str, make: Callable[[Path], None], fd: int) -> None:
     entry = path(name)
     stage = folder() / f".{name}.{os.getpid()}"
     record = Path(f"{stage}.fetched")
     remove_at_exit(stage)
     remove_at_exit(record)
     try:
-        make(stage)
+        # (The maker's children hold the lock too: where this run is killed
+        # outright while they go on writing, the next one waits for them.)
+        with inherited(fd):
+            make(stage)
     except BaseException:
         _remove_tree(stage)
         record.unlink(missing_ok=True)

@@ -14,8 +14,7 @@ What the runner needs of a run is its session folder here, named by
 LISTS_DEVICE_SESSION: session.json (the destination and its ssh options,
 the shared connection's socket, the run's folder on the device, the build
 whose programs were sent), `owner` (the process that holds the session)
-and, once the connection was lost, `lost`. (scripts/lib/device-session.bash
-writes the same for the shell's test.sh.)"""
+and, once the connection was lost, `lost`."""
 
 from __future__ import annotations
 

@@ -14,6 +14,7 @@ stops them, rather than each of them on its own."""
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import os
 import shutil
@@ -22,7 +23,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from typing import IO, Any, Callable, NoReturn, Sequence
+from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
 
 CALLER = Path(sys.argv[0]).name if sys.argv and sys.argv[0] else "list-exercises"
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -30,6 +31,7 @@ SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 STOP_GRACE = 30.0
 
 _cleanups: list[Callable[[], None]] = []
+_inherited: set[int] = set()
 
 
 class Failure(Exception):
@@ -177,10 +179,23 @@ def _group_alive(group: int) -> bool:
     return False
 
 
+@contextlib.contextmanager
+def inherited(fd: int) -> Iterator[None]:
+    """Children started meanwhile inherit FD: a lock that they hold too, so
+    that a command killed outright while its child goes on still holds it."""
+    _inherited.add(fd)
+    try:
+        yield
+    finally:
+        _inherited.discard(fd)
+
+
 def start(args: Sequence[str | os.PathLike[str]], **options: Any) -> subprocess.Popen[Any]:
     """ARGS started as a process group of its own; standard input is
     /dev/null unless given."""
     options.setdefault("stdin", subprocess.DEVNULL)
+    if _inherited:
+        options["pass_fds"] = tuple(set(options.get("pass_fds", ())) | _inherited)
     return subprocess.Popen([os.fspath(arg) for arg in args], start_new_session=True, **options)
 
 

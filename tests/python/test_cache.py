@@ -22,6 +22,8 @@ TAKER = textwrap.dedent("""\
     def make(stage):
         with open(sys.argv[3], "a") as count:
             count.write("made\\n")
+        if len(sys.argv) > 5:  # a child that goes on writing once this run is killed
+            processes.run(["sh", "-c", ': > "$2.started"; sleep "$1"; : > "$2"', "-", sys.argv[4], sys.argv[5]])
         time.sleep(float(sys.argv[4]))
         stage.mkdir()
         (stage / "content").write_text("whole")
@@ -44,10 +46,10 @@ def folder(tmp_path, monkeypatch):
     return where
 
 
-def taker(folder: Path, name: str, seconds: float = 0.0) -> subprocess.Popen:
+def taker(folder: Path, name: str, seconds: float = 0.0, *child: str) -> subprocess.Popen:
     return subprocess.Popen(
         [sys.executable, str(folder.parent / "taker"), str(SCRIPTS), name, str(folder.parent / f"{name}.count"),
-         str(seconds)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+         str(seconds), *child], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def end(run: subprocess.Popen) -> tuple[str, str]:
@@ -170,3 +172,19 @@ def test_a_signal_to_a_waiting_taker_ends_it(folder):
     maker.communicate(timeout=40)
     assert maker.returncode == 143
     assert [p.name for p in folder.iterdir()] == [".root.lock"]
+
+
+def test_a_killed_makers_child_that_goes_on_is_waited_for(folder):
+    done = folder.parent / "child-done"
+    run = taker(folder, "root", 1.5, str(done))
+    deadline = time.monotonic() + 10
+    while not (folder.parent / "child-done.started").exists():
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
+    run.kill()
+    # (Not its streams' end: the child holds them.)
+    run.wait()
+    _, err = end(second := taker(folder, "root"))
+    assert second.returncode == 0, err
+    assert "another run is making root; waiting for it" in err
+    assert done.exists()
