@@ -90,6 +90,12 @@ def main(argv: list[str] | None = None) -> int:
         command = [str(PRINTER), str(description)] + ([arguments.field] if arguments.field else [])
         sys.stdout.flush()
         os.execv(command[0], command)
-    for value in read_fields(description).get(arguments.field, []):
+    fields = read_fields(description)
+    # (runner is a line a word of what runs the programs: none, natively.)
+    if arguments.field not in fields and arguments.field != "runner":
+        print(f"describe-build: the description of {arguments.build} has no field '{arguments.field}';"
+              f" its fields: {' '.join(sorted(fields))}", file=sys.stderr)
+        return 2
+    for value in fields.get(arguments.field, []):
         print(value)
     return 0

@@ -48,7 +48,8 @@ from .processes import Failure, at_exit, output, remove, run, say, start, stop
 
 USAGE = "usage: device-check BUILD_DIR... | device-check --ssh DESTINATION BUILD_DIR [SSH_OPTION...]"
 PTEST = "/usr/lib/list-exercises/ptest/run-ptest"
-# Run in the root with the package's name as $1, the check's path as $1.
+# Run in the root: INSTALL with the package's name as $1, CHECK with the
+# check's path as $1.
 INSTALL = 'apt-get update -q && apt-get install -y -q --no-install-recommends "$1"'
 CHECK = 'cd / && "$1" --junit /tmp/ptest.xml'
 COUNT_LINE = re.compile(r"[0-9]+ passed, 0 failed")
@@ -345,6 +346,10 @@ def main(argv: list[str]) -> int:
         return 2
     if argv[0] == "--ssh":
         return check_over_ssh.main(argv[1:])
+    unknown = [given for given in argv if given.startswith("-")]
+    if unknown:
+        print(f"device-check: unknown option {unknown[0]}\n{USAGE}", file=sys.stderr)
+        return 2
     setup.basics()
     setup.set_up(["device-check"], {})
     work = Path(tempfile.mkdtemp(prefix="device-check.", dir=os.environ.get("TMPDIR") or "/tmp"))

@@ -31,7 +31,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from . import processes, releases
+from . import cache, processes, releases
 from .processes import Failure
 from .remote import KEEPER, Streams, program_script
 from .ssh import Destination
@@ -136,6 +136,10 @@ def sweep_sessions(tmp: Path) -> None:
     """Removes the session folders of runs that were killed outright (their
     device's side ended with them)."""
     for owner in tmp.glob(f"{SESSION_PREFIX}*/owner"):
+        # (Only a folder of the user's own: in a shared /tmp, a name alone
+        # says nothing of whose it is.)
+        if cache.not_own(owner.parent) or cache.not_own(owner):
+            continue
         try:
             os.kill(int(owner.read_text().strip()), 0)
             continue

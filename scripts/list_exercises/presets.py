@@ -294,7 +294,11 @@ def main(argv: list[str] | None = None) -> int:
     if arguments.table:
         sys.stdout.write(made)
     elif arguments.check_table:
-        shown = shown_table(arguments.check_table.read_text())
+        try:
+            shown = shown_table(arguments.check_table.read_text())
+        except OSError as error:
+            print(f"presets: cannot read {arguments.check_table}: {error.strerror}", file=sys.stderr)
+            return 2
         if shown != made:
             sys.stdout.writelines(difflib.unified_diff(
                 shown.splitlines(keepends=True), made.splitlines(keepends=True),

@@ -137,5 +137,8 @@ def main(argv: list[str] | None = None) -> int:
                              "whatever their report holds")
     parser.add_argument("presets", metavar="PRESET", nargs="+")
     arguments = parser.parse_args(argv)
+    if not arguments.results.is_dir():
+        print(f"test-summary: no results folder {arguments.results}", file=sys.stderr)
+        return 2
     sys.stdout.write(summarise(arguments.results, arguments.presets, set(arguments.failed.split())))
     return 0

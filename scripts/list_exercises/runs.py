@@ -99,20 +99,27 @@ class TestRun:
         if self.unfinished is not None:
             self.unfinished.unlink(missing_ok=True)
 
+    def remove_report(self, run: str) -> None:
+        for kind in ("xml", "description"):
+            (self.results / f"{run}.{kind}").unlink(missing_ok=True)
+
     def run_name(self, preset: Preset) -> str:
         # A device's run is reported apart from the preset's own.
         return f"{preset.name}-device" if self.device else preset.name
 
     def all(self) -> int:
         self.results.mkdir(parents=True, exist_ok=True)
+        # The table is of this run or of none: a run that is stopped leaves
+        # no earlier run's table to be taken for its own.
+        (self.results / "summary.md").unlink(missing_ok=True)
         for preset in self.presets:
             echo(f"=== preset {preset.name}")
             run = self.run_name(preset)
             self.runs.append(run)
-            # An earlier run's report is removed before the preset is built.
-            for kind in ("xml", "description"):
-                (self.results / f"{run}.{kind}").unlink(missing_ok=True)
-            if not (self.prepare(preset) and self.check(preset, run)):
+            if not self.prepare(preset):
+                self.remove_report(run)
+                self.failed.append(run)
+            elif not self.check(preset, run):
                 self.failed.append(run)
         return self.summary()
 
@@ -136,6 +143,9 @@ class TestRun:
         lock = None
         try:
             lock = build.hold_folder(build.folder_of(preset, bool(self.device)))
+            # An earlier run's report is removed before the preset is built;
+            # once the folder is this run's, not under another's tests.
+            self.remove_report(run)
             folder = build.build(preset, device=bool(self.device))
             if self.device:
                 self.device.send(folder)

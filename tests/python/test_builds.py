@@ -33,3 +33,8 @@ def test_a_field_is_printed_a_line_a_value(tmp_path: Path, capsys) -> None:
     configuration(tmp_path, 1000)
     assert builds.main([str(tmp_path), "headers"]) == 0
     assert capsys.readouterr().out == "a\nb\n"
+    # A field the description does not have is said, never an empty success;
+    # runner alone may be absent (programs run here).
+    assert builds.main([str(tmp_path), "nosuch"]) == 2
+    assert "has no field 'nosuch'" in capsys.readouterr().err
+    assert builds.main([str(tmp_path), "runner"]) == 0

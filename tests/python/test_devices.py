@@ -266,3 +266,18 @@ def test_what_the_runner_does_not_run(device, place):
     assert ran.returncode == 255
     assert ran.stderr.decode() == (f"run-on-device: {other} is not a program of the build sent to the device "
                                    f"({place / 'build'})\n")
+
+
+def test_the_sweep_takes_only_dead_runs_folders_of_ones_own(tmp_path):
+
+    def session(name: str, owner: str, mode: int = 0o700) -> Path:
+        folder = tmp_path / f"{devices.SESSION_PREFIX}{name}"
+        folder.mkdir()
+        (folder / "owner").write_text(owner)
+        folder.chmod(mode)
+        return folder
+    dead = session("dead", "999999999")
+    alive = session("alive", str(os.getpid()))
+    others = session("others", "999999999", 0o777)
+    devices.sweep_sessions(tmp_path)
+    assert not dead.exists() and alive.exists() and others.exists()

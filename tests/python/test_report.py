@@ -86,3 +86,4 @@ def test_main_prints_and_writes_the_same_table(results: Path, capsys: pytest.Cap
     assert lines[0].startswith("Run on ") and lines[1] == ""
     assert lines[2] == "| " + " | ".join(report.COLUMNS) + " |"
     assert [line.split(" | ")[0] for line in lines[4:]] == ["| `a`", "| `b`"]
+    assert report.main([str(results / "nowhere"), "a"]) == 2
