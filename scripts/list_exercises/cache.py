@@ -25,7 +25,7 @@ import stat
 from pathlib import Path
 from typing import Callable, Iterable
 
-from .processes import Failure, inherited, lock, remove_at_exit, say
+from .processes import Failure, inherited, lock, remove_at_exit, say, try_lock
 
 # Held for the life of the command: a shared lock is a hold.
 _held: dict[str, int] = {}
@@ -236,14 +236,11 @@ def _hold_or_lock_to_make(name: str) -> int | None:
     while True:
         if _take_made(name, waiting=waiting):
             return None
-        fd = os.open(lock_path(name), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fd = try_lock(lock_path(name))
+        if fd is not None:
             return fd
-        except BlockingIOError:
-            # Another run took it first to make the entry: wait for that.
-            os.close(fd)
-            waiting = f"another run is making {name}; waiting for it"
+        # Another run took it first to make the entry: wait for that.
+        waiting = f"another run is making {name}; waiting for it"
 
 
 def _take_made(name: str, said: bool = True, waiting: str = "") -> bool:

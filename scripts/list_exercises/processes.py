@@ -230,11 +230,27 @@ def output(args: Sequence[str | os.PathLike[str]], *, stderr: int | IO[Any] | No
     return out
 
 
+def _lock_file(path: Path) -> int:
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
+
+
+def try_lock(path: Path) -> int | None:
+    """An exclusive lock on PATH (made where it is not there), where no one
+    else holds one: its file descriptor, else None, without waiting."""
+    fd = _lock_file(path)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(fd)
+        return None
+    return fd
+
+
 def lock(path: Path, *, shared: bool = False, waiting: str = "") -> int:
     """Takes a lock on PATH (made where it is not there) and gives its file
     descriptor, which holds the lock until it is closed or the command
     ends. Where another holds it, says WAITING (if any), then waits."""
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
+    fd = _lock_file(path)
     kind = fcntl.LOCK_SH if shared else fcntl.LOCK_EX
     try:
         fcntl.flock(fd, kind | fcntl.LOCK_NB)

@@ -5,7 +5,6 @@ does by itself after making an entry."""
 from __future__ import annotations
 
 import argparse
-import fcntl
 import math
 import os
 import re
@@ -16,7 +15,7 @@ from pathlib import Path
 
 from . import cache
 from .names import check_plain
-from .processes import Failure, output, run, say
+from .processes import Failure, output, run, say, try_lock
 
 UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 
@@ -93,12 +92,10 @@ def remove(name: str) -> bool:
     lock_file = cache.lock_path(name)
     if not lock_file.exists():
         return True
-    fd = os.open(lock_file, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
+    fd = try_lock(lock_file)
+    if fd is None:
+        return False
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return False
         cache.sweep(name)
         if cache.path(name).exists() or cache.path(name).is_symlink():
             cache.discard(cache.path(name))
@@ -215,13 +212,10 @@ def refresh(name: str) -> None:
     # the tests, it would change under them.
     lock_file = cache.lock_path(name)
     if lock_file.exists():
-        fd = os.open(lock_file, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise Failure(f"left {name}, which a run holds: refresh it once that run has ended") from None
-        finally:
-            os.close(fd)
+        fd = try_lock(lock_file)
+        if fd is None:
+            raise Failure(f"left {name}, which a run holds: refresh it once that run has ended")
+        os.close(fd)
     os.environ["LISTS_CACHE_REFRESH"] = name
     if name.startswith("sysroot-") and name.count("-") >= 2:
         _, release, arch = name.split("-")[:3]
