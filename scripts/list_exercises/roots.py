@@ -30,8 +30,9 @@ from pathlib import Path
 
 from . import cache
 from .additions import apt_reason
+from .builds import description_of, read_fields
 from .names import check_plain
-from .processes import Failure, output, remove, remove_at_exit, run, say
+from .processes import Failure, remove, remove_at_exit, run, say
 
 SCRIPTS = Path(__file__).resolve().parents[1]
 # Once the root's apt sources are written, before their indexes are fetched.
@@ -164,7 +165,10 @@ def minimal_root(suite: str, arch: str) -> Path:
 def build_release(build: Path) -> str:
     """The release that a device for BUILD runs: that of the build's system
     root, else this machine's."""
-    release = output([SCRIPTS / "describe-build", build, "release"]).strip()
+    description = description_of(build)
+    if description is None:
+        raise Failure(f"{build} holds no built configuration with its description (it takes BUILD_TESTING on)")
+    release = read_fields(description).get("release", [""])[0].strip()
     if release:
         return release
     for line in _lines(Path("/etc/os-release")):
