@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 from . import board_records, cache, processes, ssh
-from .board_parts import (SCRIPTS, Cpu, a_port, board_cpu, board_image, make_keys, new_file, qemu_command,
+from .board_parts import (SCRIPTS, BoardRow, a_port, board_row, board_image, make_keys, new_file, qemu_command,
                           release_of, ssh_config)
 from .processes import Failure, say
 
@@ -61,7 +61,7 @@ the kernel's command line."""
 class Board:
     """One boot: its run folder, its qemu, its ssh files."""
 
-    def __init__(self, cpu: Cpu, release: str, run: Path, record: Path, kvm: bool) -> None:
+    def __init__(self, cpu: BoardRow, release: str, run: Path, record: Path, kvm: bool) -> None:
         self.cpu, self.release, self.run, self.record, self.kvm = cpu, release, run, record, kvm
         self.config = run / "ssh_config"
         self.console = run / "console.log"
@@ -236,7 +236,7 @@ def run_command(command: list[str]) -> int:
 def main(argv: list[str]) -> int:
     options, command = arguments(argv)
     limit = board_timeout()
-    cpu = board_cpu(options.arch, options.kvm)
+    cpu = board_row(options.arch, options.kvm)
     release = release_of(cpu.arch)
     if os.getuid() != 0:
         raise Failure("making a board's image takes root (mmdebstrap's chroot, files of every owner)", 1)

@@ -32,21 +32,14 @@ from .roots import debian_root, needs_mmdebstrap
 
 BOARD_INIT = Path(__file__).resolve().parents[1] / "lib" / "board-init"
 # Written before the kernel package is set up, whose postinst makes the
-# initramfs: what mounting the root takes, whichever bus the machine puts
-# the disk on (the board's init loads the network's module itself, from
-# the root). Through initramfs-tools' own hook functions.
+# initramfs: what mounting the root takes (LISTS_BOARD_MODULES: the
+# driver of the bus the machine puts its disk on, the disk's, the file
+# system's), loaded at boot as initramfs-tools' own list of modules is.
+# The board's init loads the network's module itself, from the root.
 INITRAMFS_SETUP = """\
-mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/etc/initramfs-tools/hooks"
+mkdir -p "$1/etc/initramfs-tools/conf.d"
 echo MODULES=list >"$1/etc/initramfs-tools/conf.d/board"
-cat >"$1/etc/initramfs-tools/hooks/board" <<'HOOK'
-#!/bin/sh
-[ "$1" = prereqs ] && exit 0
-. /usr/share/initramfs-tools/hook-functions
-for module in virtio_pci virtio_mmio virtio_blk crc32c_generic ext4; do
-    force_load "$module"
-done
-HOOK
-chmod 755 "$1/etc/initramfs-tools/hooks/board"
+printf '%s\\n' $LISTS_BOARD_MODULES >"$1/etc/initramfs-tools/modules"
 """
 # The board's own first process (its path in the environment, not spliced
 # into the hook's text); no host keys of the image's own: each boot brings
@@ -67,8 +60,12 @@ def libraries(release: str) -> list[str]:
     return [*row.qt5, *row.qt6]
 
 
-def mmdebstrap_options(release: str, cpu: releases.Cpu) -> list[str]:
-    include = [f"linux-image-{cpu.kernel}", "openssh-server", "iproute2", *libraries(release)]
+def boot_modules(board: releases.BoardRow) -> list[str]:
+    return [board.bus_driver, "virtio_blk", "crc32c_generic", "ext4"]
+
+
+def mmdebstrap_options(release: str, board: releases.BoardRow) -> list[str]:
+    include = [f"linux-image-{board.kernel}", "openssh-server", "iproute2", *libraries(release)]
     return ["--variant=minbase", f"--include={','.join(include)}",
             f"--setup-hook={INITRAMFS_SETUP}", f"--customize-hook={CUSTOMIZE}"]
 
@@ -125,9 +122,9 @@ def make_image(release: str, arch: str, target: Path) -> None:
     of its packages in TARGET.fetched."""
     check_plain("the release", release)
     check_plain("the CPU", arch)
-    cpu = releases.cpu(arch)
-    if cpu is None or not cpu.board:
-        raise Failure(f"no board is known for {arch} (cmake/debian-cpus.txt)", 2)
+    board = releases.boards().get(arch)
+    if board is None:
+        raise Failure(f"no board is known for {arch} (cmake/debian-boards.txt)", 2)
     needs_mmdebstrap()
     started = time.monotonic()
     steps = iter(range(1, 5))
@@ -137,14 +134,15 @@ def make_image(release: str, arch: str, target: Path) -> None:
 
     target.mkdir(parents=True, exist_ok=True)
     root = target / "root"
-    step(f"making the {release} {arch} root with linux-image-{cpu.kernel}, openssh-server and "
+    step(f"making the {release} {arch} root with linux-image-{board.kernel}, openssh-server and "
          f"{', '.join(libraries(release))} (mmdebstrap)")
     emulated = Binfmt()
-    if platform.machine() not in cpu.native:
-        emulated.ready(cpu.qemu)
+    if platform.machine() not in board.native:
+        emulated.ready(releases.cpus()[arch].qemu)
     try:
-        debian_root(release, arch, mmdebstrap_options(release, cpu), root,
-                    environment={"LISTS_BOARD_INIT": str(BOARD_INIT)})
+        debian_root(release, arch, mmdebstrap_options(release, board), root,
+                    environment={"LISTS_BOARD_INIT": str(BOARD_INIT),
+                                 "LISTS_BOARD_MODULES": " ".join(boot_modules(board))})
     finally:
         emulated.restore()
     step("taking its kernel and initramfs")

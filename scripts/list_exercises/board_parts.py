@@ -16,7 +16,7 @@ from pathlib import Path
 from . import cache, names, processes
 from .presets import PresetError, Presets
 from .processes import Failure, say
-from .releases import Cpu, TableError, cpus
+from .releases import BoardRow, TableError, boards
 
 SCRIPTS = Path(__file__).resolve().parents[1]
 
@@ -27,23 +27,23 @@ def kernel_line(console: str, append: str = "") -> str:
     return " ".join(words + ([append] if append else []))
 
 
-def qemu_command(cpu: Cpu, image: Path, run: Path, port: int, *, kvm: bool = False,
+def qemu_command(board: BoardRow, image: Path, run: Path, port: int, *, kvm: bool = False,
                  append: str = "") -> list[str]:
-    """qemu-system's command line for CPU's board: IMAGE's kernel and disk
-    (in snapshot mode), RUN's keys, its console to a file (a board that does
-    not come up shows why), its ssh server on 127.0.0.1 port PORT alone."""
-    machine, model, console = cpu.board
+    """qemu-system's command line for BOARD: IMAGE's kernel and disk (in
+    snapshot mode), RUN's keys, its console to a file (a board that does not
+    come up shows why), its ssh server on 127.0.0.1 port PORT alone."""
     return [
-        f"qemu-system-{cpu.qemu}", "-machine", machine, "-cpu", "host" if kvm else model,
-        "-smp", "2", "-m", "1024", "-accel", "kvm" if kvm else "tcg,thread=multi",
+        f"qemu-system-{board.qemu}", "-machine", board.machine, "-cpu", "host" if kvm else board.model,
+        "-smp", "2", "-m", str(board.memory), "-accel", "kvm" if kvm else "tcg,thread=multi",
         "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-snapshot",
-        "-kernel", f"{image}/vmlinuz", "-initrd", f"{image}/initrd.img", "-append", kernel_line(console, append),
-        "-drive", f"file={image}/disk.img,format=raw,if=none,id=root", "-device", "virtio-blk-pci,drive=root",
+        "-kernel", f"{image}/vmlinuz", "-initrd", f"{image}/initrd.img",
+        "-append", kernel_line(board.console, append),
+        "-drive", f"file={image}/disk.img,format=raw,if=none,id=root", "-device", f"{board.disk},drive=root",
         "-drive", f"file={run}/keys.tar,format=raw,if=none,id=keys,readonly=on",
-        "-device", "virtio-blk-pci,drive=keys,serial=board-keys",
-        "-device", "virtio-rng-pci",
+        "-device", f"{board.disk},drive=keys,serial=board-keys",
+        "-device", board.random,
         "-netdev", f"user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:22",
-        "-device", "virtio-net-pci,netdev=net",
+        "-device", f"{board.network},netdev=net",
         "-serial", f"file:{run}/console.log", "-pidfile", f"{run}/qemu.pid", "-daemonize",
     ]
 
@@ -70,31 +70,34 @@ Host board
 """
 
 
-def board_cpu(arch: str, kvm: bool) -> Cpu:
-    """ARCH's row of the table of CPUs, where it has a board (status 2
-    where not, naming those that have one)."""
+def board_row(arch: str, kvm: bool) -> BoardRow:
+    """ARCH's row of the table of boards (status 2 where it has none,
+    naming those that have one)."""
     try:
-        table = cpus()
+        table = boards()
     except TableError as error:
         raise Failure(str(error), 2) from error
-    cpu = table.get(arch)
-    if cpu is None or not cpu.board:
-        boards = " ".join(name for name, row in table.items() if row.board)
-        raise Failure(f"no board is known for {arch}; there are boards for {boards}", 2)
-    if kvm and platform.machine() not in cpu.native:
+    board = table.get(arch)
+    if board is None:
+        raise Failure(f"no board is known for {arch}; there are boards for {' '.join(table)}", 2)
+    if kvm and platform.machine() not in board.native:
         raise Failure(f"--kvm runs only this machine's own CPU, not {arch}", 2)
-    return cpu
+    return board
 
 
 def release_of(arch: str) -> str:
-    """The release that ARCH's preset builds for; this machine's own where
+    """The release that ARCH's preset builds for (the preset named ARCH,
+    else the first of Qt 5 for ARCH: qt5-i386); this machine's own where
     ARCH is its CPU and no preset is named so."""
     try:
         read = Presets()
         if arch == _dpkg_arch() and arch not in read.visible:
             release = platform.freedesktop_os_release().get("VERSION_CODENAME", "")
-        else:
+        elif arch in read.visible:
             release = read.preset(arch).release
+        else:
+            release = next((preset.release for preset in read.presets()
+                            if preset.arch == arch and preset.qt == "5"), "")
     except (PresetError, OSError) as error:
         raise Failure(str(error), 2) from error
     if not release:

@@ -1,7 +1,8 @@
-"""The two tables of what roots are made of: cmake/debian-releases.txt (each
-release's packages, as it names them) and cmake/debian-cpus.txt (each CPU's
-names, as each tool gives them). CMake reads the same files
-(cmake/DebianReleases.cmake, cmake/debian-cross.cmake).
+"""The tables of what roots and boards are made of: cmake/debian-releases.txt
+(each release's packages, as it names them), cmake/debian-cpus.txt (each
+CPU's names, as each tool gives them), which CMake reads too
+(cmake/DebianReleases.cmake, cmake/debian-cross.cmake), and
+cmake/debian-boards.txt (each board's machine, kernel and devices).
 
 Run as `python3 -m list_exercises.releases cpu ARCH FIELD` or `... release
 SUITE FIELD`, it prints one fact of a row, its words on one line, for the
@@ -19,6 +20,7 @@ from pathlib import Path
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 RELEASES = SOURCE_DIR / "cmake" / "debian-releases.txt"
 CPUS = SOURCE_DIR / "cmake" / "debian-cpus.txt"
+BOARDS = SOURCE_DIR / "cmake" / "debian-boards.txt"
 # A release's name, a CPU's, a package's (Debian's rule: + is allowed there).
 PLAIN_NAME = re.compile(r"[a-z0-9][a-z0-9.-]*")
 PACKAGE_NAME = re.compile(r"[a-z0-9][a-z0-9+.-]+")
@@ -82,11 +84,35 @@ class Release:
 class Cpu:
     arch: str
     qemu: str
-    # qemu-system's -machine, -cpu and console, and the kernel's flavour,
-    # where the CPU has a board; empty where it has none.
-    board: tuple[str, ...]
-    kernel: str
     native: tuple[str, ...]
+
+
+BOARD_COLUMNS = ("debian", "qemu", "machine", "cpu", "memory", "console", "kernel", "disk", "network", "random")
+# The buses whose virtio devices a board may take, and their drivers.
+VIRTIO_BUSES = {"pci": "virtio_pci", "ccw": "virtio_ccw", "device": "virtio_mmio"}
+QEMU_WORD = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.,=+-]*")
+
+
+@dataclasses.dataclass(frozen=True)
+class BoardRow:
+    """A board's row: the machine qemu-system-QEMU emulates (its -machine,
+    -cpu and MiB), the kernel's console and flavour, its virtio devices."""
+    arch: str
+    qemu: str
+    machine: str
+    model: str
+    memory: int
+    console: str
+    kernel: str
+    disk: str
+    network: str
+    random: str
+    native: tuple[str, ...]
+
+    @property
+    def bus_driver(self) -> str:
+        """The module that the initramfs needs to find the disk on its bus."""
+        return VIRTIO_BUSES[self.disk.rsplit("-", 1)[1]]
 
 
 def rows(path: Path) -> list[tuple[int, list[str]]]:
@@ -160,14 +186,40 @@ def cpus(path: Path = CPUS) -> dict[str, Cpu]:
     """Every row of the table of CPUs, by Debian's name."""
     read: dict[str, Cpu] = {}
     for number, words in rows(path):
-        if len(words) < 7:
-            raise TableError(f"{path.name}:{number}: {len(words)} columns, not the 7 or more of "
-                             "debian qemu machine cpu console kernel uname...")
-        board = tuple(words[2:5])
-        has_board = NONE not in board and words[5] != NONE
-        read[words[0]] = Cpu(words[0], words[1], board if has_board else (),
-                             words[5] if has_board else "", tuple(words[6:]))
+        if len(words) < 3:
+            raise TableError(f"{path.name}:{number}: {len(words)} columns, not the 3 or more of "
+                             "debian qemu uname...")
+        read[words[0]] = Cpu(words[0], words[1], tuple(words[2:]))
     return read
+
+
+def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu]) -> BoardRow:
+    where = f"{path.name}:{number}"
+    if len(words) != len(BOARD_COLUMNS):
+        raise TableError(f"{where}: {len(words)} columns, not the {len(BOARD_COLUMNS)} of {' '.join(BOARD_COLUMNS)}")
+    arch, qemu, machine, model, memory, console, kernel, disk, network, random = words
+    if arch not in known:
+        raise TableError(f"{where}: {arch} is not a CPU of {CPUS.name}")
+    for column, value in zip(BOARD_COLUMNS[1:], words[1:]):
+        if not QEMU_WORD.fullmatch(value):
+            raise TableError(f"{where}: the {column} '{value}' is not one word of letters, digits and .,=+-_")
+    if not memory.isdigit() or int(memory) == 0:
+        raise TableError(f"{where}: the memory '{memory}' is not a number of MiB")
+    if not PACKAGE_NAME.fullmatch(f"linux-image-{kernel}"):
+        raise TableError(f"{where}: linux-image-{kernel} is not a package's name")
+    for column, value, kind in (("disk", disk, "blk"), ("network", network, "net"), ("random", random, "rng")):
+        prefix, _, bus = value.rpartition("-")
+        if prefix != f"virtio-{kind}" or bus not in VIRTIO_BUSES:
+            raise TableError(f"{where}: the {column} '{value}' is not virtio-{kind}-BUS, BUS one of "
+                             f"{' '.join(VIRTIO_BUSES)}")
+    return BoardRow(arch, qemu, machine, model, int(memory), console, kernel, disk, network, random,
+                    known[arch].native)
+
+
+def boards(path: Path = BOARDS, cpus_path: Path = CPUS) -> dict[str, BoardRow]:
+    """Every row of the table of boards, by its CPU's Debian name."""
+    known = cpus(cpus_path)
+    return {words[0]: _board(number, words, path, known) for number, words in rows(path)}
 
 
 def cpu(arch: str, path: Path = CPUS) -> Cpu | None:
@@ -179,8 +231,7 @@ def cpu_field(arch: str, field: str, path: Path = CPUS) -> str:
     row = cpu(arch, path)
     if row is None:
         return ""
-    return {"qemu": row.qemu, "board": " ".join(row.board), "kernel": row.kernel,
-            "native": " ".join(row.native)}[field]
+    return {"qemu": row.qemu, "native": " ".join(row.native)}[field]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -190,9 +241,8 @@ def main(argv: list[str] | None = None) -> int:
     tables = parser.add_subparsers(dest="table", required=True)
     of_cpu = tables.add_parser("cpu", help="a CPU's row, by its Debian name")
     of_cpu.add_argument("arch")
-    of_cpu.add_argument("field", choices=("qemu", "board", "kernel", "native"),
-                        help="qemu-user's CPU, the board's machine, cpu and console, its kernel's "
-                             "flavour, what uname -m says where the CPU's programs run natively")
+    of_cpu.add_argument("field", choices=("qemu", "native"),
+                        help="qemu-user's CPU, what uname -m says where the CPU's programs run natively")
     of_release = tables.add_parser("release", help="a release's row (that of any other where it has none)")
     of_release.add_argument("suite")
     of_release.add_argument("field", choices=(*RELEASE_COLUMNS[1:], "toolkits", "cxx_dev", "libraries",

@@ -25,8 +25,8 @@ BASICS = ("g++", "make", "cmake", "python3")
 SCRIPTS = {
     "bench": ("hyperfine", "gnuplot-nox", "time"),
     "device-check": ("mmdebstrap", "arch-test", "qemu-user-static", "busybox", "openssh-client", "iproute2"),
-    "board": ("qemu-system-arm", "qemu-system-misc", "qemu-system-x86", "e2fsprogs", "openssh-client",
-              "mmdebstrap", "arch-test", "qemu-user-static"),
+    "board": ("qemu-system-arm", "qemu-system-mips", "qemu-system-misc", "qemu-system-ppc", "qemu-system-x86",
+              "e2fsprogs", "openssh-client", "mmdebstrap", "arch-test", "qemu-user-static"),
     # LAVA's client alone: the lab's server and workers are elsewhere.
     "lab-check": ("lavacli", "python3"),
 }

@@ -12,45 +12,46 @@ import pytest
 
 from list_exercises import board_parts, board_records, processes, releases
 
-CPUS = releases.cpus()
+BOARDS = releases.boards()
 
 
 def option(command: list[str], name: str) -> list[str]:
     return [command[index + 1] for index, word in enumerate(command) if word == name]
 
 
-@pytest.mark.parametrize("arch", [arch for arch, row in CPUS.items() if row.board])
+@pytest.mark.parametrize("arch", BOARDS)
 def test_the_command_line_is_the_rows_machine_on_a_restricted_network(arch, tmp_path):
-    row = CPUS[arch]
-    machine, model, console = row.board
+    row = BOARDS[arch]
     command = board_parts.qemu_command(row, tmp_path / "image", tmp_path / "run", 40123)
     assert command[0] == f"qemu-system-{row.qemu}"
-    assert option(command, "-machine") == [machine] and option(command, "-cpu") == [model]
-    assert option(command, "-accel") == ["tcg,thread=multi"]
+    assert option(command, "-machine") == [row.machine] and option(command, "-cpu") == [row.model]
+    assert option(command, "-accel") == ["tcg,thread=multi"] and option(command, "-m") == [str(row.memory)]
     assert "-snapshot" in command and "-daemonize" in command
-    assert f"console={console}" in option(command, "-append")[0].split()
+    assert f"console={row.console}" in option(command, "-append")[0].split()
     # One port of 127.0.0.1 alone, and the board reaches nothing.
     assert option(command, "-netdev") == ["user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:40123-:22"]
     assert f"file:{tmp_path}/run/console.log" in option(command, "-serial")
     assert option(command, "-pidfile") == [f"{tmp_path}/run/qemu.pid"]
     # The keys' disk, which board-init finds by its serial, cannot be written.
     assert f"file={tmp_path}/run/keys.tar,format=raw,if=none,id=keys,readonly=on" in option(command, "-drive")
-    assert "virtio-blk-pci,drive=keys,serial=board-keys" in option(command, "-device")
+    # The devices of the machine's bus.
+    assert option(command, "-device") == [f"{row.disk},drive=root", f"{row.disk},drive=keys,serial=board-keys",
+                                          row.random, f"{row.network},netdev=net"]
 
 
 def test_kvm_takes_the_machines_own_cpu_and_the_append_goes_last(tmp_path):
-    row = CPUS["amd64"]
+    row = BOARDS["amd64"]
     command = board_parts.qemu_command(row, tmp_path, tmp_path, 2222, kvm=True, append="loglevel=7 x=1")
     assert option(command, "-cpu") == ["host"] and option(command, "-accel") == ["kvm"]
     assert option(command, "-append")[0].endswith(" init=/usr/local/sbin/board-init loglevel=7 x=1")
 
 
 def test_a_cpu_without_a_board_is_refused_naming_those_with_one():
-    without = next(arch for arch, row in CPUS.items() if not row.board)
+    without = next(arch for arch in releases.cpus() if arch not in BOARDS)
     with pytest.raises(processes.Failure) as refused:
-        board_parts.board_cpu(without, kvm=False)
+        board_parts.board_row(without, kvm=False)
     assert refused.value.status == 2
-    assert refused.value.message.endswith(" ".join(arch for arch, row in CPUS.items() if row.board))
+    assert refused.value.message.endswith(" ".join(BOARDS))
 
 
 def test_the_ssh_configuration_names_the_runs_own_files(tmp_path):

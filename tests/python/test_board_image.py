@@ -116,22 +116,19 @@ def test_the_hooks_make_the_initramfs_lean_and_the_first_process_the_boards(stan
     real_take = board_image.take_kernel
 
     def look(root: Path, *args):
-        for name in ("etc/initramfs-tools/conf.d/board", "etc/initramfs-tools/hooks/board", "etc/hostname",
+        for name in ("etc/initramfs-tools/conf.d/board", "etc/initramfs-tools/modules", "etc/hostname",
                      "usr/local/sbin/board-init"):
             kept[name] = (root / name).read_text()
-        kept["modes"] = f"{(root / 'etc/initramfs-tools/hooks/board').stat().st_mode & 0o777:o}" \
-                        f" {(root / 'usr/local/sbin/board-init').stat().st_mode & 0o777:o}"
+        kept["modes"] = f"{(root / 'usr/local/sbin/board-init').stat().st_mode & 0o777:o}"
         kept["host keys"] = " ".join(path.name for path in (root / "etc/ssh").iterdir())
         return real_take(root, *args)
 
     monkeypatch.setattr(board_image, "take_kernel", look)
     board_image.make_image("bookworm", "arm64", stand_ins / "image")
     assert kept["etc/initramfs-tools/conf.d/board"] == "MODULES=list\n"
-    hook = kept["etc/initramfs-tools/hooks/board"]
-    assert hook.startswith("#!/bin/sh\n") and ". /usr/share/initramfs-tools/hook-functions" in hook
-    assert "for module in virtio_pci virtio_mmio virtio_blk crc32c_generic ext4; do" in hook
+    assert kept["etc/initramfs-tools/modules"] == "virtio_pci\nvirtio_blk\ncrc32c_generic\next4\n"
     assert kept["usr/local/sbin/board-init"] == board_image.BOARD_INIT.read_text()
-    assert kept["modes"] == "755 755" and kept["etc/hostname"] == "board\n" and kept["host keys"] == ""
+    assert kept["modes"] == "755" and kept["etc/hostname"] == "board\n" and kept["host keys"] == ""
     # Nothing of the root is left beside the image.
     assert not (stand_ins / "image" / "root").exists()
 
