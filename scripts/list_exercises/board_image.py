@@ -26,6 +26,7 @@ from typing import Callable
 
 from . import releases
 from .binfmt import Binfmt
+from .board_parts import ROOT_LABEL
 from .names import check_plain
 from .processes import Failure, run, say
 from .roots import debian_root, needs_mmdebstrap
@@ -113,7 +114,7 @@ def make_disk(root: Path, disk: Path, step: Callable[[str], None]) -> None:
     step(f"making the disk image, {size} MiB for a root of {used} MiB (mkfs.ext4 -d)")
     with open(disk, "wb") as image:
         image.truncate(size * 1024 * 1024)
-    if run(["mkfs.ext4", "-q", "-F", "-L", "board-root", "-d", root, disk], stdout=sys.stderr) != 0:
+    if run(["mkfs.ext4", "-q", "-F", "-L", ROOT_LABEL, "-d", root, disk], stdout=sys.stderr) != 0:
         raise Failure(f"mkfs.ext4 could not make the disk image {disk}")
 
 

@@ -19,10 +19,14 @@ from .processes import Failure, say
 from .releases import BoardRow, TableError, boards
 
 SCRIPTS = Path(__file__).resolve().parents[1]
+# The label of the root's file system, by which the kernel finds it: where a
+# bus probes its disks at once (s390x's channel I/O), the keys' disk may
+# come first.
+ROOT_LABEL = "board-root"
 
 
 def kernel_line(console: str, append: str = "") -> str:
-    words = ["root=/dev/vda", "rw", "fsck.mode=skip", f"console={console}", "net.ifnames=0", "panic=1", "quiet",
+    words = [f"root=LABEL={ROOT_LABEL}", "rw", "fsck.mode=skip", f"console={console}", "net.ifnames=0", "panic=1", "quiet",
              "rng_core.default_quality=1000", "init=/usr/local/sbin/board-init"]
     return " ".join(words + ([append] if append else []))
 
