@@ -13,7 +13,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import board_records, cache, processes, ssh
+from . import board_records, cache, processes, releases, ssh
 from .board_parts import (SCRIPTS, BoardRow, a_port, board_row, board_image, make_keys, new_file, qemu_command,
                           release_of, ssh_config)
 from .processes import Failure, say
@@ -23,14 +23,14 @@ SERVER_STARTED = "board-init: ssh server started"
 DEFAULT_TIMEOUT = 300
 
 DESCRIPTION = """\
-Boots a Debian machine of CPU ARCH (arm64, armhf, riscv64, amd64) under
-qemu-system: Debian's own kernel and initramfs, a root of the release that
-ARCH's presets build for (scripts/presets --facts ARCH; this machine's for
-its own CPU) with the release's Qt 5 and Qt 6 core libraries and an ssh
+Boots a Debian machine of CPU ARCH under qemu-system: Debian's own kernel
+and initramfs, a root of the release that ARCH's presets build for
+(scripts/presets --facts ARCH; this machine's for its own CPU) with the release's Qt 5 and Qt 6 core libraries and an ssh
 server. The image (disk, kernel, initramfs) is made once (as
 lib/board-image makes one) and kept in the cache as board-RELEASE-ARCH;
 each boot runs it in qemu's snapshot mode, so that nothing a run changes
-is kept.
+is kept. The boards are the rows of cmake/debian-boards.txt:
+{boards}.
 
 The board's network is qemu's user-mode one with restrict=on: the board
 reaches nothing, and only this machine reaches its ssh server, through
@@ -202,7 +202,8 @@ class Board:
 def arguments(argv: list[str]) -> tuple[argparse.Namespace, list[str]]:
     """[--kvm] ARCH, then COMMAND and its arguments as they are."""
     parser = argparse.ArgumentParser(prog="board", usage="board [--kvm] ARCH [COMMAND [ARG...]]",
-                                     description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+                                     description=DESCRIPTION.format(boards=_board_names()),
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--kvm", action="store_true", help="KVM rather than TCG (this machine's own CPU alone)")
     parser.add_argument("arch", metavar="ARCH", help="the board's CPU, as Debian names it; what follows it is"
                                                      " COMMAND and its arguments, as they are")
@@ -211,6 +212,13 @@ def arguments(argv: list[str]) -> tuple[argparse.Namespace, list[str]]:
     if options.arch.startswith("-"):
         parser.error(f"unknown option {options.arch}")
     return options, argv[head:]
+
+
+def _board_names() -> str:
+    try:
+        return " ".join(releases.boards())
+    except releases.TableError as error:
+        return str(error)
 
 
 def board_timeout() -> int:

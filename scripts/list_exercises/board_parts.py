@@ -38,7 +38,9 @@ def qemu_command(board: BoardRow, image: Path, run: Path, port: int, *, kvm: boo
     come up shows why), its ssh server on 127.0.0.1 port PORT alone."""
     return [
         f"qemu-system-{board.qemu}", "-machine", board.machine, "-cpu", "host" if kvm else board.model,
-        "-smp", "2", "-m", str(board.memory), "-accel", "kvm" if kvm else "tcg,thread=multi",
+        # (A thread for each CPU where there are more than one.)
+        "-smp", str(board.cpus), "-m", str(board.memory),
+        "-accel", "kvm" if kvm else "tcg,thread=multi" if board.cpus > 1 else "tcg",
         "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-snapshot",
         "-kernel", f"{image}/vmlinuz", "-initrd", f"{image}/initrd.img",
         "-append", kernel_line(board.console, append),

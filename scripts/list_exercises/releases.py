@@ -87,7 +87,7 @@ class Cpu:
     native: tuple[str, ...]
 
 
-BOARD_COLUMNS = ("debian", "qemu", "machine", "cpu", "memory", "console", "kernel", "disk", "network", "random")
+BOARD_COLUMNS = ("debian", "qemu", "machine", "cpu", "cpus", "memory", "console", "kernel", "disk", "network", "random")
 # The buses whose virtio devices a board may take, and their drivers.
 VIRTIO_BUSES = {"pci": "virtio_pci", "ccw": "virtio_ccw", "device": "virtio_mmio"}
 QEMU_WORD = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.,=+-]*")
@@ -96,11 +96,13 @@ QEMU_WORD = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.,=+-]*")
 @dataclasses.dataclass(frozen=True)
 class BoardRow:
     """A board's row: the machine qemu-system-QEMU emulates (its -machine,
-    -cpu and MiB), the kernel's console and flavour, its virtio devices."""
+    -cpu, how many and MiB), the kernel's console and flavour, its virtio
+    devices."""
     arch: str
     qemu: str
     machine: str
     model: str
+    cpus: int
     memory: int
     console: str
     kernel: str
@@ -197,12 +199,14 @@ def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu]) -> 
     where = f"{path.name}:{number}"
     if len(words) != len(BOARD_COLUMNS):
         raise TableError(f"{where}: {len(words)} columns, not the {len(BOARD_COLUMNS)} of {' '.join(BOARD_COLUMNS)}")
-    arch, qemu, machine, model, memory, console, kernel, disk, network, random = words
+    arch, qemu, machine, model, count, memory, console, kernel, disk, network, random = words
     if arch not in known:
         raise TableError(f"{where}: {arch} is not a CPU of {CPUS.name}")
     for column, value in zip(BOARD_COLUMNS[1:], words[1:]):
         if not QEMU_WORD.fullmatch(value):
             raise TableError(f"{where}: the {column} '{value}' is not one word of letters, digits and .,=+-_")
+    if not count.isdigit() or int(count) == 0:
+        raise TableError(f"{where}: the cpus '{count}' is not a number of CPUs")
     if not memory.isdigit() or int(memory) == 0:
         raise TableError(f"{where}: the memory '{memory}' is not a number of MiB")
     if not PACKAGE_NAME.fullmatch(f"linux-image-{kernel}"):
@@ -212,7 +216,7 @@ def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu]) -> 
         if prefix != f"virtio-{kind}" or bus not in VIRTIO_BUSES:
             raise TableError(f"{where}: the {column} '{value}' is not virtio-{kind}-BUS, BUS one of "
                              f"{' '.join(VIRTIO_BUSES)}")
-    return BoardRow(arch, qemu, machine, model, int(memory), console, kernel, disk, network, random,
+    return BoardRow(arch, qemu, machine, model, int(count), int(memory), console, kernel, disk, network, random,
                     known[arch].native)
 
 

@@ -25,7 +25,8 @@ def test_the_command_line_is_the_rows_machine_on_a_restricted_network(arch, tmp_
     command = board_parts.qemu_command(row, tmp_path / "image", tmp_path / "run", 40123)
     assert command[0] == f"qemu-system-{row.qemu}"
     assert option(command, "-machine") == [row.machine] and option(command, "-cpu") == [row.model]
-    assert option(command, "-accel") == ["tcg,thread=multi"] and option(command, "-m") == [str(row.memory)]
+    assert option(command, "-accel") == ["tcg,thread=multi" if row.cpus > 1 else "tcg"]
+    assert option(command, "-smp") == [str(row.cpus)] and option(command, "-m") == [str(row.memory)]
     assert "-snapshot" in command and "-daemonize" in command
     assert f"console={row.console}" in option(command, "-append")[0].split()
     # One port of 127.0.0.1 alone, and the board reaches nothing.

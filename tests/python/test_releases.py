@@ -114,13 +114,14 @@ def test_boards_are_rows_of_cpus_on_the_bus_of_their_machine() -> None:
     assert (i386.kernel, i386.bus_driver, i386.native) == ("686-pae", "virtio_pci", releases.cpu("i386").native)
 
 
-BOARD = "qemu64 1024 ttyS0 amd64 virtio-blk-pci virtio-net-pci virtio-rng-pci"
+BOARD = "qemu64 2 1024 ttyS0 amd64 virtio-blk-pci virtio-net-pci virtio-rng-pci"
 
 
 @pytest.mark.parametrize("row, said", [
     (f"vax vax pc {BOARD}", "boards.txt:1: vax is not a CPU of debian-cpus.txt"),
-    (f"amd64 x86_64 pc {BOARD} extra", "boards.txt:1: 11 columns, not the 10 of debian qemu machine"),
+    (f"amd64 x86_64 pc {BOARD} extra", "boards.txt:1: 12 columns, not the 11 of debian qemu machine"),
     (f"amd64 x86_64 pc {BOARD.replace('1024', '1G')}", "boards.txt:1: the memory '1G' is not a number of MiB"),
+    (f"amd64 x86_64 pc {BOARD.replace(' 2 ', ' 0 ')}", "boards.txt:1: the cpus '0' is not a number of CPUs"),
     (f"amd64 x86_64 pc {BOARD.replace('virtio-net-pci', 'e1000')}",
      "boards.txt:1: the network 'e1000' is not virtio-net-BUS, BUS one of pci ccw device"),
     (f"amd64 x86_64 pc {BOARD.replace('blk-pci', 'blk-isa')}", "boards.txt:1: the disk 'virtio-blk-isa' is not"),
