@@ -1,4 +1,4 @@
-"""bench/board [ARCH...]: the figures of the booted boards (scripts/board);
+"""bench/board [--no-images] [ARCH...]: the figures of the booted boards (scripts/board);
 it measures, it does not judge."""
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 from typing import Sequence
 
-from . import processes, ssh
+from . import processes, releases, ssh
 from .board_parts import SCRIPTS, release_of
 from .devices import SshDevice, native_machines
 from .presets import PresetError, Presets
@@ -25,18 +25,15 @@ from .processes import Failure
 SOURCE_DIR = SCRIPTS.parent
 BOARD = SCRIPTS / "board"
 BENCH = SOURCE_DIR / "bench" / "board"
-DEFAULT_CPUS = ["arm64", "armhf", "amd64"]
-# The CPU whose image is made from nothing.
-IMAGE_CPU = "armhf"
 TIMES = 20
 
 DESCRIPTION = """\
 Measures the boards of scripts/board (it takes root and the cache's
 images, which the first boot of each ARCH makes):
  - each board's time from its cached image to a working ssh login
-   (arm64, armhf and amd64 by default, under TCG);
- - making an image from nothing (armhf: mmdebstrap, the initramfs, the
-   disk), into a folder of its own, not the cache;
+   (every board of cmake/debian-boards.txt by default, under TCG);
+ - each board's image made from nothing (mmdebstrap, the initramfs, the
+   disk), into a folder of its own, not the cache (not with --no-images);
  - 20 `ssh board true` on the first board, each with a connection of its
    own and all through the one shared connection (ControlMaster);
  - on the first board, a program run as a test of the device build runs
@@ -126,16 +123,17 @@ def test_on_device(cpu: str) -> None:
     print(f"./test.sh {preset} --device on the board, boot included: {time.monotonic() - started:.0f} s", flush=True)
 
 
-def image_from_nothing() -> None:
-    print(f"== an image from nothing ({IMAGE_CPU})", flush=True)
+def image_from_nothing(cpu: str) -> None:
+    print(f"== an image from nothing ({cpu})", flush=True)
     work = Path(tempfile.mkdtemp(prefix="bench-board.", dir=os.environ.get("TMPDIR") or "/tmp"))
     processes.remove_at_exit(work)
     started = time.monotonic()
-    status, out = captured([SCRIPTS / "lib" / "board-image", release_of(IMAGE_CPU), IMAGE_CPU, work / "image"])
+    status, out = captured([SCRIPTS / "lib" / "board-image", release_of(cpu), cpu, work / "image"])
     sys.stdout.write("".join(f"    {line}\n" for line in out.splitlines()))
     if status != 0:
-        raise Failure(f"the {IMAGE_CPU} image could not be made (status {status})", 1)
-    print(f"{IMAGE_CPU} image: {time.monotonic() - started:.0f} s", flush=True)
+        raise Failure(f"the {cpu} image could not be made (status {status})", 1)
+    print(f"{cpu} image: {time.monotonic() - started:.0f} s", flush=True)
+    processes.remove(work)
 
 
 def board_destination() -> ssh.Destination:
@@ -173,10 +171,11 @@ def test_on_board(cpu: str, build: Path) -> None:
 
 
 def main(argv: list[str]) -> int:
-    parser = argparse.ArgumentParser(prog="bench/board", usage="bench/board [ARCH...]", description=DESCRIPTION,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("cpus", metavar="ARCH", nargs="*", help=f"the boards ({' '.join(DEFAULT_CPUS)} where none"
+    parser = argparse.ArgumentParser(prog="bench/board", usage="bench/board [--no-images] [ARCH...]",
+                                     description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("cpus", metavar="ARCH", nargs="*", help="the boards (every one of the table where none"
                                                                " is given); the first is the one of ssh and tests")
+    parser.add_argument("--no-images", action="store_true", help="no image made from nothing")
     # (This command as scripts/board's COMMAND, on the board.)
     parser.add_argument("--ssh-on-board", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--test-on-board", nargs=2, metavar=("CPU", "BUILD"), help=argparse.SUPPRESS)
@@ -194,12 +193,20 @@ def main(argv: list[str]) -> int:
                               os.environ["LISTS_BOARD_SSH_CONFIG"]], stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
     else:
-        cpus = options.cpus or DEFAULT_CPUS
+        try:
+            boards = releases.boards()
+        except releases.TableError as error:
+            raise Failure(str(error), 2) from error
+        cpus = options.cpus or list(boards)
+        unknown = [cpu for cpu in cpus if cpu not in boards]
+        if unknown:
+            raise Failure(f"no board is known for {' '.join(unknown)}; there are boards for {' '.join(boards)}", 2)
         print(machine(), flush=True)
         boot_times(cpus)
         print(f"== {TIMES} ssh board true, on the {cpus[0]} board", flush=True)
         if on_board(cpus[0], "--ssh-on-board") != 0:
             raise Failure(f"ssh on the {cpus[0]} board failed", 1)
         test_on_device(cpus[0])
-        image_from_nothing()
+        for cpu in [] if options.no_images else cpus:
+            image_from_nothing(cpu)
     return 0
