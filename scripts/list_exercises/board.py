@@ -208,10 +208,10 @@ def arguments(argv: list[str]) -> tuple[argparse.Namespace, list[str]]:
     parser.add_argument("arch", metavar="ARCH", help="the board's CPU, as Debian names it; what follows it is"
                                                      " COMMAND and its arguments, as they are")
     head = 2 if argv[:1] == ["--kvm"] else 1
-    options = parser.parse_args(argv[:head])
-    if options.arch.startswith("-"):
-        parser.error(f"unknown option {options.arch}")
-    return options, argv[head:]
+    word = argv[head - 1] if len(argv) >= head else ""
+    if word.startswith("-") and word not in ("-h", "--help"):
+        parser.error(f"unknown option {word}")
+    return parser.parse_args(argv[:head]), argv[head:]
 
 
 def _board_names() -> str:

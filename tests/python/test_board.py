@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from list_exercises import board_parts, board_records, processes, releases
+from list_exercises import board, board_parts, board_records, processes, releases
 
 BOARDS = releases.boards()
 
@@ -53,6 +53,18 @@ def test_a_cpu_without_a_board_is_refused_naming_those_with_one():
         board_parts.board_row(without, kvm=False)
     assert refused.value.status == 2
     assert refused.value.message.endswith(" ".join(BOARDS))
+
+
+@pytest.mark.parametrize("argv", [["--bogus"], ["--kvm", "--bogus"], ["--bogus", "arm64"]])
+def test_an_unknown_option_is_said_so(argv, capsys):
+    with pytest.raises(SystemExit) as refused:
+        board.arguments(argv)
+    assert refused.value.code == 2 and capsys.readouterr().err.endswith("board: error: unknown option --bogus\n")
+
+
+def test_the_command_follows_the_cpu_as_it_is():
+    options, command = board.arguments(["--kvm", "amd64", "ls", "--kvm", "-l"])
+    assert options.kvm and options.arch == "amd64" and command == ["ls", "--kvm", "-l"]
 
 
 def test_the_ssh_configuration_names_the_runs_own_files(tmp_path):
