@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 from . import board_records, cache, processes, releases, ssh
-from .board_parts import (SCRIPTS, BoardRow, a_port, board_row, board_image, make_keys, new_file, qemu_command,
+from .board_parts import (SCRIPTS, BoardRow, a_port, board_row, check_emulator, board_image, make_keys, new_file, qemu_command,
                           release_of, ssh_config)
 from .processes import Failure, say
 
@@ -25,11 +25,12 @@ DEFAULT_TIMEOUT = 300
 DESCRIPTION = """\
 Boots a Debian machine of CPU ARCH under qemu-system: Debian's own kernel
 and initramfs, a root of the release that ARCH's presets build for
-(scripts/presets --facts ARCH; this machine's for its own CPU) with the release's Qt 5 and Qt 6 core libraries and an ssh
-server. The image (disk, kernel, initramfs) is made once (as
-lib/board-image makes one) and kept in the cache as board-RELEASE-ARCH;
-each boot runs it in qemu's snapshot mode, so that nothing a run changes
-is kept. The boards are the rows of cmake/debian-boards.txt:
+(scripts/presets --facts ARCH; this machine's for its own CPU) with the
+release's Qt 5 and Qt 6 core libraries and an ssh server. The image (disk,
+kernel, initramfs) is made once (as scripts/lib/board-image makes one) and
+kept in the cache as board-RELEASE-ARCH; each boot runs it in qemu's
+snapshot mode, so that nothing a run changes is kept. The boards are the
+rows of cmake/debian-boards.txt:
 {boards}.
 
 The board's network is qemu's user-mode one with restrict=on: the board
@@ -207,7 +208,10 @@ def arguments(argv: list[str]) -> tuple[argparse.Namespace, list[str]]:
     parser.add_argument("--kvm", action="store_true", help="KVM rather than TCG (this machine's own CPU alone)")
     parser.add_argument("arch", metavar="ARCH", help="the board's CPU, as Debian names it; what follows it is"
                                                      " COMMAND and its arguments, as they are")
+    # ("--" before ARCH ends the options, as it does for argparse.)
     head = 2 if argv[:1] == ["--kvm"] else 1
+    if argv[head - 1:head] == ["--"]:
+        argv = argv[:head - 1] + argv[head:]
     word = argv[head - 1] if len(argv) >= head else ""
     if word.startswith("-") and word not in ("-h", "--help"):
         parser.error(f"unknown option {word}")
@@ -251,6 +255,7 @@ def main(argv: list[str]) -> int:
     status = processes.run([SCRIPTS / "setup", "board"])
     if status != 0:
         raise Failure("", status if status > 0 else 128 - status)
+    check_emulator(cpu)
     records = board_records.ready()
     board_records.sweep(records)
     run = Path(tempfile.mkdtemp(prefix="board.", dir=os.environ.get("TMPDIR") or "/tmp"))

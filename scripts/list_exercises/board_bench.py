@@ -197,6 +197,8 @@ def main(argv: list[str]) -> int:
             boards = releases.boards()
         except releases.TableError as error:
             raise Failure(str(error), 2) from error
+        if os.geteuid() != 0:
+            raise Failure("the boards take root (scripts/board makes and boots them as root)", 1)
         cpus = options.cpus or list(boards)
         unknown = [cpu for cpu in cpus if cpu not in boards]
         if unknown:

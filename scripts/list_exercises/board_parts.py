@@ -16,7 +16,7 @@ from pathlib import Path
 from . import cache, names, processes
 from .presets import PresetError, Presets
 from .processes import Failure, say
-from .releases import BoardRow, TableError, boards
+from .releases import BoardRow, TableError, boards, cpus
 
 SCRIPTS = Path(__file__).resolve().parents[1]
 # The label of the root's file system, by which the kernel finds it: where a
@@ -85,10 +85,21 @@ def board_row(arch: str, kvm: bool) -> BoardRow:
         raise Failure(str(error), 2) from error
     board = table.get(arch)
     if board is None:
-        raise Failure(f"no board is known for {arch}; there are boards for {' '.join(table)}", 2)
-    if kvm and platform.machine() not in board.native:
+        why = f"{arch} has no board (docs/boards.md says why)" if arch in cpus() else f"no board is known for '{arch}'"
+        raise Failure(f"{why}; there are boards for {' '.join(table)}", 2)
+    # (Not a CPU that runs this machine's programs: i386's qemu on KVM
+    # takes another CPU model.)
+    if kvm and platform.machine() != board.qemu:
         raise Failure(f"--kvm runs only this machine's own CPU, not {arch}", 2)
     return board
+
+
+def check_emulator(board: BoardRow) -> None:
+    """Refuses (status 2) a board whose qemu-system is not there, once the
+    set-up has installed what it installs."""
+    if not shutil.which(f"qemu-system-{board.qemu}"):
+        raise Failure(f"there is no qemu-system-{board.qemu} for the {board.arch} board "
+                      "(the emulator that cmake/debian-boards.txt names for it)", 2)
 
 
 def release_of(arch: str) -> str:

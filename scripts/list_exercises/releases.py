@@ -195,11 +195,13 @@ def cpus(path: Path = CPUS) -> dict[str, Cpu]:
     return read
 
 
-def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu]) -> BoardRow:
+def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu], seen: set[str]) -> BoardRow:
     where = f"{path.name}:{number}"
     if len(words) != len(BOARD_COLUMNS):
         raise TableError(f"{where}: {len(words)} columns, not the {len(BOARD_COLUMNS)} of {' '.join(BOARD_COLUMNS)}")
     arch, qemu, machine, model, count, memory, console, kernel, disk, network, random = words
+    if arch in seen:
+        raise TableError(f"{where}: a second row for {arch}")
     if arch not in known:
         raise TableError(f"{where}: {arch} is not a CPU of {CPUS.name}")
     for column, value in zip(BOARD_COLUMNS[1:], words[1:]):
@@ -216,6 +218,8 @@ def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu]) -> 
         if prefix != f"virtio-{kind}" or bus not in VIRTIO_BUSES:
             raise TableError(f"{where}: the {column} '{value}' is not virtio-{kind}-BUS, BUS one of "
                              f"{' '.join(VIRTIO_BUSES)}")
+    if len({value.rpartition("-")[2] for value in (disk, network, random)}) > 1:
+        raise TableError(f"{where}: the disk, network and random devices are not on one bus")
     return BoardRow(arch, qemu, machine, model, int(count), int(memory), console, kernel, disk, network, random,
                     known[arch].native)
 
@@ -223,7 +227,11 @@ def _board(number: int, words: list[str], path: Path, known: dict[str, Cpu]) -> 
 def boards(path: Path = BOARDS, cpus_path: Path = CPUS) -> dict[str, BoardRow]:
     """Every row of the table of boards, by its CPU's Debian name."""
     known = cpus(cpus_path)
-    return {words[0]: _board(number, words, path, known) for number, words in rows(path)}
+    read: dict[str, BoardRow] = {}
+    for number, words in rows(path):
+        row = _board(number, words, path, known, set(read))
+        read[row.arch] = row
+    return read
 
 
 def cpu(arch: str, path: Path = CPUS) -> Cpu | None:

@@ -126,6 +126,9 @@ BOARD = "qemu64 2 1024 ttyS0 amd64 virtio-blk-pci virtio-net-pci virtio-rng-pci"
      "boards.txt:1: the network 'e1000' is not virtio-net-BUS, BUS one of pci ccw device"),
     (f"amd64 x86_64 pc {BOARD.replace('blk-pci', 'blk-isa')}", "boards.txt:1: the disk 'virtio-blk-isa' is not"),
     (f"amd64 x86_64 pc;reboot {BOARD}", "boards.txt:1: the machine 'pc;reboot' is not one word"),
+    (f"amd64 x86_64 pc {BOARD.replace('net-pci', 'net-ccw')}",
+     "boards.txt:1: the disk, network and random devices are not on one bus"),
+    (f"amd64 x86_64 pc {BOARD}\namd64 x86_64 q35 {BOARD}", "boards.txt:2: a second row for amd64"),
 ])
 def test_a_board_row_that_cannot_be_taken_is_said_so_by_its_line(tmp_path, row, said) -> None:
     (tmp_path / "boards.txt").write_text(row + "\n")
