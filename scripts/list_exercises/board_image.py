@@ -25,6 +25,7 @@ from pathlib import Path
 from typing import Callable
 
 from . import releases
+from .cache import maker_words
 from .binfmt import Binfmt
 from .board_parts import ROOT_LABEL
 from .names import check_plain
@@ -164,11 +165,6 @@ USAGE = "board-image RELEASE ARCH TARGET"
 def main(argv: list[str]) -> int:
     """scripts/lib/board-image: the image at TARGET (the target last, as the
     cache hands it to its makers)."""
-    if argv[:1] in (["-h"], ["--help"]):
-        print(f"usage: {USAGE}\n\n{__doc__}")
-        return 0
-    if len(argv) != 3:
-        print(f"usage: {USAGE}", file=sys.stderr)
-        return 2
-    make_image(argv[0], argv[1], Path(argv[2]))
+    release, arch, target = maker_words(argv, USAGE, __doc__ or "", 3)
+    make_image(release, arch, Path(target))
     return 0

@@ -22,6 +22,7 @@ import fcntl
 import os
 import shutil
 import stat
+import sys
 from pathlib import Path
 from typing import Callable, Iterable
 
@@ -312,3 +313,16 @@ def hold(name: str) -> bool:
         return False
     _trust(folder(), "cache folder")
     return name in _held or _take_made(name, said=False)
+
+
+def maker_words(argv: list[str], usage: str, description: str, least: int, *, more: bool = False) -> list[str]:
+    """The words of a maker's own command, whose target comes last (as the
+    cache hands it to its makers): --help prints USAGE and DESCRIPTION (exit
+    0); fewer than LEAST words, or more where not MORE, print USAGE (exit 2)."""
+    if argv[:1] in (["-h"], ["--help"]):
+        print(f"usage: {usage}\n\n{description}")
+        raise SystemExit(0)
+    if len(argv) < least or (len(argv) > least and not more):
+        print(f"usage: {usage}", file=sys.stderr)
+        raise SystemExit(2)
+    return argv

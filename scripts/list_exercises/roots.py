@@ -183,13 +183,8 @@ DEBIAN_ROOT_USAGE = "debian-root SUITE ARCH [MMDEBSTRAP_OPTION...] TARGET"
 def debian_root_main(argv: list[str]) -> int:
     """scripts/lib/debian-root: the root at TARGET (the target last, as the
     cache hands it to its makers)."""
-    if argv[:1] in (["-h"], ["--help"]):
-        print(f"usage: {DEBIAN_ROOT_USAGE}\n\n{__doc__}")
-        return 0
-    if len(argv) < 3:
-        print(f"usage: {DEBIAN_ROOT_USAGE}", file=sys.stderr)
-        return 2
-    debian_root(argv[0], argv[1], argv[2:-1], Path(argv[-1]))
+    words = cache.maker_words(argv, DEBIAN_ROOT_USAGE, __doc__ or "", 3, more=True)
+    debian_root(words[0], words[1], words[2:-1], Path(words[-1]))
     return 0
 
 
