@@ -84,7 +84,7 @@ def must(args: list[str | os.PathLike[str]], **options: object) -> None:
     sys.stdout.flush()
     status = processes.run(args, **options)
     if status != 0:
-        raise Failure("", 128 - status if status < 0 else status)
+        raise Failure("", processes.shell_status(status))
 
 
 def build_programs(programs: list[str]) -> tuple[Path, Path, Path]:

@@ -242,7 +242,7 @@ def run_command(command: list[str]) -> int:
     except PermissionError:
         say(f"{command[0]}: permission denied")
         return 126
-    return 128 - status if status < 0 else status
+    return processes.shell_status(status)
 
 
 def main(argv: list[str]) -> int:
@@ -254,7 +254,7 @@ def main(argv: list[str]) -> int:
         raise Failure("making a board's image takes root (mmdebstrap's chroot, files of every owner)", 1)
     status = processes.run([SCRIPTS / "setup", "board"])
     if status != 0:
-        raise Failure("", status if status > 0 else 128 - status)
+        raise Failure("", processes.shell_status(status))
     check_emulator(cpu)
     records = board_records.ready()
     board_records.sweep(records)

@@ -20,7 +20,7 @@ from . import processes, releases, ssh
 from .board_parts import SCRIPTS, release_of
 from .devices import SshDevice, native_machines
 from .presets import PresetError, Presets
-from .processes import Failure
+from .processes import Failure, captured
 
 SOURCE_DIR = SCRIPTS.parent
 BOARD = SCRIPTS / "board"
@@ -50,17 +50,6 @@ from=$(date +%s.%N)
 for i in $(seq "$2"); do ./list_size_clear >/dev/null; done
 echo "$from $(date +%s.%N)"
 """
-
-
-def captured(args: Sequence[str | os.PathLike[str]]) -> tuple[int, str]:
-    """ARGS's status and what it wrote to its standard output and error."""
-    child = processes.start(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    try:
-        out, _ = child.communicate()
-    except BaseException:
-        processes.stop(child)
-        raise
-    return child.returncode, out
 
 
 def checked(args: Sequence[str | os.PathLike[str]], **options: object) -> None:

@@ -157,11 +157,6 @@ def native_machines(arch: str) -> list[str]:
     return list(row.native) if row else []
 
 
-def _status(returncode: int) -> int:
-    # A shell's way: 128 + N for a child killed by signal N.
-    return 128 - returncode if returncode < 0 else returncode
-
-
 class SshDevice(Device):
     """A device reached over ssh, through one shared connection."""
 
@@ -244,7 +239,7 @@ class SshDevice(Device):
                 break
         if "kernel" not in said or not said.get("folder"):
             self._keeper.stdout.close()
-            status = _status(self._keeper.wait())
+            status = processes.shell_status(self._keeper.wait())
             self._keeper = None
             if "cpu" in said:
                 raise CpuRefused(said["cpu"])
@@ -266,7 +261,7 @@ class SshDevice(Device):
         gives ssh's status (255: the connection failed)."""
         child = self._start(words, stdin=stdin, stdout=stdout, stderr=stderr)
         try:
-            return _status(child.wait())
+            return processes.shell_status(child.wait())
         except BaseException:
             child.terminate()
             child.wait()

@@ -19,8 +19,8 @@ from typing import Any, NoReturn
 
 from . import processes, report
 from .builds import description_of, read_fields
-from .lava import Lava, captured
-from .processes import Failure
+from .lava import Lava
+from .processes import Failure, captured
 
 SOURCE = Path(__file__).resolve().parents[2]
 COLUMNS = ("build", "toolkit", "CPU", "device", "passed", "failed", "job", "result")

@@ -13,12 +13,12 @@ from __future__ import annotations
 import json
 import math
 import re
-import subprocess
 import time
 from dataclasses import dataclass
 from typing import Any
 
 from . import processes
+from .processes import captured
 
 # An address's USER:TOKEN@ (its scheme kept).
 CREDENTIALS = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*://)[^/@\s]*@")
@@ -41,24 +41,6 @@ class Reply:
         return lines[-1] if lines else ""
 
 
-def captured(args: list[str], *, stdin: str | None = None, errors: bool = True,
-             time_limit: float | None = None, cwd: str | None = None) -> tuple[int, str]:
-    """ARGS's exit status and its output (with its errors, unless not
-    ERRORS), STDIN its input. On a signal to the command, or past
-    TIME_LIMIT seconds (TimeLimit), the child's whole group is stopped."""
-    child = processes.start(args, stdin=subprocess.DEVNULL if stdin is None else subprocess.PIPE,
-                            stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT if errors else subprocess.DEVNULL,
-                            text=True, errors="replace", cwd=cwd)
-    try:
-        out, _ = child.communicate(stdin, timeout=time_limit)
-    except subprocess.TimeoutExpired:
-        processes.stop(child)
-        raise processes.TimeLimit(args, time_limit or 0) from None
-    except BaseException:
-        processes.stop(child)
-        raise
-    return child.returncode, out
 
 
 def identity_fields(text: str) -> dict[str, str]:

@@ -230,6 +230,29 @@ def output(args: Sequence[str | os.PathLike[str]], *, stderr: int | IO[Any] | No
     return out
 
 
+def captured(args: Sequence[str | os.PathLike[str]], *, stdin: str | None = None, errors: bool = True,
+             time_limit: float | None = None, cwd: str | None = None) -> tuple[int, str]:
+    """ARGS's exit status and its output (with its errors, unless not
+    ERRORS), STDIN its input. On a signal to the command, or past
+    TIME_LIMIT seconds (TimeLimit), the child's whole group is stopped."""
+    child = start(args, stdin=subprocess.DEVNULL if stdin is None else subprocess.PIPE, stdout=subprocess.PIPE,
+                  stderr=subprocess.STDOUT if errors else subprocess.DEVNULL, text=True, errors="replace", cwd=cwd)
+    try:
+        out, _ = child.communicate(stdin, timeout=time_limit)
+    except subprocess.TimeoutExpired:
+        stop(child)
+        raise TimeLimit(args, time_limit or 0) from None
+    except BaseException:
+        stop(child)
+        raise
+    return child.returncode, out
+
+
+def shell_status(returncode: int) -> int:
+    """RETURNCODE as a shell gives it: 128 + N for a child killed by signal N."""
+    return 128 - returncode if returncode < 0 else returncode
+
+
 def _lock_file(path: Path) -> int:
     return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
 

@@ -184,7 +184,7 @@ def make_roots(roots: list[tuple[str, str]]) -> None:
         say(f"running {' '.join(command)}")
         sys.stderr.flush()
         status = processes.run(command, cwd=SOURCE_DIR, stdout=sys.stderr)
-        status = 128 - status if status < 0 else status
+        status = processes.shell_status(status)
         if status >= 128 or status == 2:
             raise Failure("", status)
         if status != 0:
