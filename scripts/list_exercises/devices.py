@@ -10,34 +10,49 @@ writing end only this process holds (no child inherits it). However this
 process ends, killed outright too, the keeper reads the end and removes
 the folder; a lost connection ends it as well.
 
+A second session, the programs' session (remote.PROGRAMS), runs the
+programs that take nothing from this side, one at a time: a runner that
+holds its lock writes the program's line to the FIFO programs.in and
+reads its output from programs.out and programs.err, each ended by the
+run's secret. Its standard input is held open by this process alone, so
+it ends with this process too. A program that takes its standard input
+from here (a pipe, a file), one run with other limits, or one started
+while another runner holds the lock, has an ssh session of its own; so has
+every program after one whose runner did not read its end (`pending`).
+
 What the runner needs of a run is its session folder here, named by
 LISTS_DEVICE_SESSION: session.json (the destination and its ssh options,
 the shared connection's socket, the run's folder on the device, the build
-whose programs were sent), `owner` (the process that holds the session)
-and, once the connection was lost, `lost`."""
+whose programs were sent, the secret and limits of the programs'
+session), `owner` (the process that holds the session), the programs'
+session's FIFOs and lock, and, once the connection was lost, `lost`."""
 
 from __future__ import annotations
 
+import errno
+import fcntl
 import json
 import os
-import shutil
+import select
 import stat
 import subprocess
 import sys
-import tarfile
-import tempfile
 from abc import ABC, abstractmethod
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from . import cache, processes, releases
+from . import processes
 from .processes import Failure
-from .remote import KEEPER, Streams, program_script
+from .remote import KEEPER, PROGRAMS, Streams, limits_script, program_line, program_script
 from .ssh import Destination
 
+# (What only the run's owner needs, it imports where it needs it: the
+# runner, started for every test, is spared it.)
 SESSION_PREFIX = "device-session."
 SESSION_FILE = "session.json"
+# The programs' session's standard input, output and error.
+PROGRAMS_FIFOS = ("programs.in", "programs.out", "programs.err")
 # How long a closed session's keeper is given to end before it is cut.
 CLOSE_GRACE = 10.0
 
@@ -76,6 +91,9 @@ class Session:
     folder: str = ""
     kernel: str = ""
     build: str = ""
+    # The programs' session's secret ("": none) and the limits it runs with.
+    programs: str = ""
+    limits: str = ""
 
     @classmethod
     def load(cls, local: Path) -> Session:
@@ -135,6 +153,9 @@ class Device(ABC):
 def sweep_sessions(tmp: Path) -> None:
     """Removes the session folders of runs that were killed outright (their
     device's side ended with them)."""
+    import shutil
+
+    from . import cache
     for owner in tmp.glob(f"{SESSION_PREFIX}*/owner"):
         # (Only a folder of the user's own: in a shared /tmp, a name alone
         # says nothing of whose it is.)
@@ -153,6 +174,7 @@ def sweep_sessions(tmp: Path) -> None:
 def native_machines(arch: str) -> list[str]:
     """What uname -m says on the machines that run ARCH's programs natively
     (none for a CPU not in cmake/debian-cpus.txt)."""
+    from . import releases
     row = releases.cpu(arch)
     return list(row.native) if row else []
 
@@ -168,6 +190,8 @@ class SshDevice(Device):
         self._owner = owner
         self._keeper: subprocess.Popen[bytes] | None = None
         self._hold: int | None = None
+        self._programs: subprocess.Popen[bytes] | None = None
+        self._programs_hold: int | None = None
 
     @classmethod
     def open(cls, arch: str, destination: str, user_options: list[str]) -> SshDevice:
@@ -199,6 +223,7 @@ class SshDevice(Device):
         Unreachable where it cannot. It is closed at exit."""
         tmp = Path(os.environ.get("TMPDIR") or "/tmp")
         sweep_sessions(tmp)
+        import tempfile
         local = Path(tempfile.mkdtemp(prefix=SESSION_PREFIX, dir=tmp))
         (local / "owner").write_text(f"{os.getpid()}\n")
         device = cls(Session(local, target.destination, target.name, target.options, target.user_options,
@@ -206,6 +231,7 @@ class SshDevice(Device):
         processes.at_exit(device.close)
         try:
             device._connect(cpus, prefix)
+            device._start_programs()
         except BaseException:
             device.close()
             raise
@@ -248,6 +274,32 @@ class SshDevice(Device):
         session.kernel = self.kernel = said["kernel"]
         session.save()
 
+    def _start_programs(self) -> None:
+        """Starts the programs' session (the module's note says what it is)."""
+        local = self.session.local
+        for name in PROGRAMS_FIFOS:
+            os.mkfifo(local / name, 0o600)
+        # Its standard input read by ssh alone, written by this process and
+        # by one runner at a time; its output held open by ssh itself, for
+        # whichever runner reads it.
+        fds = [os.open(local / "programs.in", os.O_RDONLY | os.O_NONBLOCK)]
+        self._programs_hold = os.open(local / "programs.in", os.O_WRONLY)
+        os.set_blocking(fds[0], True)
+        fds += [os.open(local / name, os.O_RDWR) for name in PROGRAMS_FIFOS[1:]]
+        try:
+            self._programs = processes.start(self.session.target.command(
+                ["sh", "-c", PROGRAMS], control=Path(self.session.control)),
+                stdin=fds[0], stdout=fds[1], stderr=fds[2])
+        finally:
+            for fd in fds:
+                os.close(fd)
+        import secrets
+        secret = secrets.token_hex(16)
+        os.write(self._programs_hold, f"{secret}\n".encode())
+        self.session.programs = secret
+        self.session.limits = limits_script()
+        self.session.save()
+
     def _start(self, words: list[str], **options: Any) -> subprocess.Popen[bytes]:
         """WORDS run by the device's shell, through the shared connection.
         (ssh stays in this process's group: a terminal's Ctrl-C, or a
@@ -268,6 +320,7 @@ class SshDevice(Device):
             raise
 
     def send(self, build: Path) -> None:
+        import tarfile
         build = Path(os.path.abspath(build))
         self.session.build = str(build)
         self.session.save()
@@ -301,14 +354,54 @@ class SshDevice(Device):
             processes.say(f"{path} is not a program of the build sent to the device ({session.build})")
             return 255
         streams = streams or Streams.of()
-        script = program_script(session.folder, path[len(session.build) + 1:], arguments, streams.redirections())
-        status = self.execute(["sh", "-c", script], **streams.for_ssh())
+        relative = path[len(session.build) + 1:]
+        status = None
+        if streams.kinds[0] and session.programs and session.limits == limits_script():
+            status = self._run_in_programs_session(relative, arguments, streams)
+        if status is None:
+            script = program_script(session.folder, relative, arguments, streams.redirections())
+            status = self.execute(["sh", "-c", script], **streams.for_ssh())
         if status == 255:
             # The connection itself, or the folder: either way, this run
             # cannot go on.
             session.mark_lost()
             processes.say(f"lost the connection to {self.name} (or the run's folder on it)")
         return status
+
+    def _run_in_programs_session(self, relative: str, arguments: list[str], streams: Streams) -> int | None:
+        """The program run by the programs' session: its status (255: the
+        session ended before the program did), or None where it is not
+        to be run there (another runner holds the session, or one before
+        this did not read its end, or the session is gone)."""
+        local = self.session.local
+        lock = os.open(local / "programs.lock", os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        opened: list[int] = []
+        try:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                if (local / "pending").exists():
+                    return None
+                # (No one reads the FIFO any more: the session ended.)
+                opened.append(os.open(local / "programs.in", os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))
+                opened += [os.open(local / name, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+                           for name in PROGRAMS_FIFOS[1:]]
+            except OSError as error:
+                if error.errno in (errno.EWOULDBLOCK, errno.ENXIO, errno.ENOENT):
+                    return None
+                raise
+            (local / "pending").touch()
+            os.set_blocking(opened[0], True)
+            line = program_line(self.folder, relative, arguments, streams.redirections())
+            write_all(opened[0], f"{line}\n".encode("utf-8", "surrogateescape"))
+            os.close(opened.pop(0))
+            status = read_to_ends(opened, streams, self.session.programs.encode())
+            if status is None:
+                return 255
+            (local / "pending").unlink()
+            return status
+        finally:
+            for fd in [*opened, lock]:
+                os.close(fd)
 
     def fetch(self, remote: str, local: Path) -> None:
         path = remote if remote.startswith("/") else f"{self.folder}/{remote}"
@@ -324,6 +417,16 @@ class SshDevice(Device):
         return {"LISTS_DEVICE_SESSION": str(self.session.local)}
 
     def close(self) -> None:
+        if self._programs_hold is not None:
+            os.close(self._programs_hold)
+            self._programs_hold = None
+        programs, self._programs = self._programs, None
+        if programs is not None:
+            # (Its shell reads the end, unless a runner still writes to it.)
+            try:
+                programs.wait(timeout=CLOSE_GRACE)
+            except subprocess.TimeoutExpired:
+                processes.stop(programs, grace=5)
         if self._hold is not None:
             os.close(self._hold)
             self._hold = None
@@ -355,3 +458,49 @@ def build_programs(build: Path) -> list[str]:
             if stat.S_ISREG(mode) and mode & stat.S_IXUSR:
                 programs.append(str(path.relative_to(build)))
     return programs
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def read_to_ends(fds: list[int], streams: Streams, secret: bytes) -> int | None:
+    """A program's standard output and error from the programs' session
+    (FDS), each sent on to STREAMS' own as it comes, up to the secret that
+    ends it; the status that ends its output, or None where the session
+    ended first. (A stream that the device set up itself has nothing but
+    its end.) Once a stream here takes no more (a closed pipe), the rest of
+    it is left unsent."""
+    targets: dict[int, int | None] = {
+        fds[0]: streams.fds[1] if not streams.kinds[1] else None,
+        fds[1]: streams.fds[2] if not streams.kinds[2] else None}
+    held = {fd: b"" for fd in fds}
+    ends: dict[int, bytes] = {}
+    while len(ends) < len(fds):
+        ready, _, _ = select.select([fd for fd in fds if fd not in ends], [], [])
+        for fd in ready:
+            block = os.read(fd, 1 << 16)
+            if not block:
+                return None
+            data = held[fd] + block
+            at = data.find(secret)
+            # Sent on: all before the secret, or where it is not there yet,
+            # all but what may be its beginning.
+            cut = at if at >= 0 else len(data) - next(
+                (size for size in range(min(len(secret) - 1, len(data)), 0, -1)
+                 if data.endswith(secret[:size])), 0)
+            target = targets[fd]
+            if target is not None and cut:
+                try:
+                    write_all(target, data[:cut])
+                except OSError:
+                    targets[fd] = None
+            data = data[cut:]
+            if at >= 0 and b"\n" in data:
+                ends[fd] = data[len(secret):data.index(b"\n")]
+            else:
+                held[fd] = data
+    status = ends[fds[0]].strip()
+    return int(status) if status.isdigit() else None

@@ -1,11 +1,13 @@
 """What the device's shell runs for a run: the keeper, the first session,
-which holds the run's folder; and each program, with its arguments,
-standard streams and limits as this side has them."""
+which holds the run's folder; the programs' session, which runs one
+program after another; and each program, with its arguments, standard
+streams and limits as this side has them."""
 
 from __future__ import annotations
 
 import os
 import resource
+import shlex
 import stat
 import subprocess
 from dataclasses import dataclass
@@ -32,6 +34,29 @@ trap "exit 143" TERM
 echo "folder $folder"
 echo "kernel $(uname -sr), $cpu"
 cat >/dev/null
+'''
+
+# The programs' session: one shell on the device for the whole run, which
+# runs the programs that take nothing from this side (their standard input
+# set up on the device) one at a time, sparing each an ssh session and a
+# shell of its own. Its first line is the run's secret; each line after it
+# a program's command (program_line). A program's standard output ends with
+# "SECRET STATUS" (128 + N for signal N), its standard error with "SECRET":
+# the bytes before are the program's own. Its standard error is the
+# session's, kept on descriptor 3; the shell's own goes nowhere (it would
+# carry only its note of a signal, which the status tells).
+PROGRAMS = r'''
+exec 3>&2 2>/dev/null
+nl='
+'
+gone() { printf '%s\n' "$1" >&3; return 255; }
+IFS= read -r secret || exit 0
+while IFS= read -r command; do
+    eval "$command"
+    status=$?
+    printf '%s %s\n' "$secret" "$status"
+    printf '%s\n' "$secret" >&3
+done
 '''
 
 # Standard streams that are not streamed through ssh but set up on the
@@ -100,21 +125,43 @@ def limits_script() -> str:
     return script
 
 
-def program_script(folder: str, relative: str, arguments: list[str], redirections: str) -> str:
-    """What the device's shell runs for a program of the run's folder. The
-    program runs in a subshell that becomes it, the shell's own standard
-    error sent nowhere meanwhile (it would carry only the shell's note of a
-    signal, which the status tells); the shell's status (128 + N for signal
-    N) is ssh's."""
-    gone = f"{processes.CALLER}: the run's folder is gone from the device"
+def folder_gone() -> str:
+    """What is said where the run's folder is gone from the device."""
+    return f"{processes.CALLER}: the run's folder is gone from the device"
+
+
+def one_line(words: list[str]) -> str:
+    """WORDS as words of one line of the programs' session's shell (a
+    newline in a word is its "$nl")."""
+    return " ".join('"$nl"'.join(shlex.quote(part) for part in word.split("\n")) for word in words)
+
+
+def program_line(folder: str, relative: str, arguments: list[str], redirections: str) -> str:
+    """The programs' session's line for a program of the run's folder
+    (its standard input set up on the device), run by the session's shell
+    as a command of its own: the shell's status is the program's."""
     directory, _, name = relative.rpartition("/")
-    command = remote_command(["exec", f"./{name}", *arguments])
+    here = f"{folder}/{directory or '.'}"
+    return (f"if cd {one_line([here])}; then {one_line([f'./{name}', *arguments])}{redirections} 3>&-; "
+            f"else gone {one_line([folder_gone()])}; fi")
+
+
+def program_script(folder: str, relative: str, arguments: list[str], redirections: str) -> str:
+    """What the device's shell runs for a program of the run's folder: the
+    program, the shell's own standard error sent nowhere meanwhile (it would
+    carry only the shell's note of a signal, which the status tells); the
+    shell's status (128 + N for signal N) is ssh's. (Not the script's last
+    command: a shell that ran that in its own place would end by the
+    program's signal, which ssh cannot say.)"""
+    directory, _, name = relative.rpartition("/")
+    command = remote_command([f"./{name}", *arguments])
     here = remote_command([f"{folder}/{directory or '.'}"])
     return "\n".join([
         f"cd {here} || {{",
-        f"    echo {remote_command([gone])} >&2",
+        f"    echo {remote_command([folder_gone()])} >&2",
         "    exit 255",
         "}",
         f"{limits_script()} || exit 255",
         "exec 3>&2 2>/dev/null",
-        f"({command}{redirections} 3>&-)"])
+        f"{command}{redirections} 3>&-",
+        "exit $?"])

@@ -17,7 +17,6 @@ fails at once, naming the device, without trying again."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import signal
 import sys
@@ -75,11 +74,13 @@ def end_as(status: int) -> int:
 
 def main(argv: list[str]) -> int:
     streams = own_streams()
-    parser = argparse.ArgumentParser(prog="run-on-device", description=__doc__.split("\n\n", 1)[1],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("program", metavar="PROGRAM")
-    parser.add_argument("arguments", metavar="ARG", nargs="*", default=[])
     if argv[:1] in (["-h"], ["--help"]) or not argv:
+        # (argparse only here: the runner starts for every test.)
+        import argparse
+        parser = argparse.ArgumentParser(prog="run-on-device", description=__doc__.split("\n\n", 1)[1],
+                                         formatter_class=argparse.RawDescriptionHelpFormatter)
+        parser.add_argument("program", metavar="PROGRAM")
+        parser.add_argument("arguments", metavar="ARG", nargs="*", default=[])
         parser.parse_args(argv)
     session = os.environ.get("LISTS_DEVICE_SESSION", "")
     if not session or not (Path(session) / SESSION_FILE).is_file():

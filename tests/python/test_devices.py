@@ -56,6 +56,8 @@ case $1 in
     kill) kill -s "$2" $$ ;;
     limits) ulimit -c; ulimit -d ;;
     touch) : >"$2" ;;
+    sleep) sleep "$2"; echo slept ;;
+    end-the-shell) kill -s KILL $PPID ;;
     fds)
         seen=
         for fd in 0 1 2; do
@@ -109,6 +111,8 @@ def runner(device, *words, env=None, shell=None, **options):
         command = ["sh", "-c", f'exec "$@" {shell}', "sh", *command]
     environment = {**os.environ, **device.environment(), **(env or {})}
     options.setdefault("capture_output", True)
+    if "input" not in options:
+        options.setdefault("stdin", subprocess.DEVNULL)
     return subprocess.run(command, env=environment, timeout=30, **options)
 
 
@@ -209,7 +213,11 @@ def test_special_streams_are_the_same_on_the_device(device, place, shell, expect
     report = place / "fds"
     ran = runner(device, "fds", str(report), shell=shell, stdin=subprocess.PIPE)
     assert ran.returncode == 0, ran.stderr
-    assert [line if not line.startswith("pipe:") else "pipe" for line in report.read_text().split()] == expected
+    # (A pipe; or, through the programs' session, its FIFO, which the
+    # stand-in for ssh gives the device's side where sshd gives a pipe.)
+    seen = ["pipe" if line.startswith("pipe:") or Path(line).name.startswith("programs.") else line
+            for line in report.read_text().split()]
+    assert seen == expected
 
 
 def test_limits_on_core_files_and_data(device):
@@ -235,12 +243,38 @@ def test_the_runner_dies_of_the_programs_signal(device, name):
 
 
 def test_a_lost_connection_fails_this_program_and_every_later_one(device, place):
-    ran = runner(device, "echo", env={"FAKE_SSH_DOWN": "1"})
+    # (A program with input from here: an ssh session of its own.)
+    ran = runner(device, "echo", env={"FAKE_SSH_DOWN": "1"}, input=b"")
     assert ran.returncode == 255
     assert ran.stderr.decode().endswith(f"run-on-device: lost the connection to {NAME} (or the run's folder on it)\n")
     ran = runner(device, "touch", str(place / "ran"))
     assert ran.returncode == 255 and not (place / "ran").exists()
     assert ran.stderr == f"run-on-device: not run: the connection to {NAME} was lost earlier in this run\n".encode()
+
+
+def test_the_programs_session_ended_midway_fails_this_program_and_every_later_one(device, place):
+    ran = runner(device, "end-the-shell")
+    assert ran.returncode == 255
+    assert ran.stderr.decode().endswith(f"run-on-device: lost the connection to {NAME} (or the run's folder on it)\n")
+    ran = runner(device, "touch", str(place / "ran"))
+    assert ran.returncode == 255 and not (place / "ran").exists()
+
+
+def test_programs_at_once_or_after_one_cut_short_keep_their_own_output(device):
+    # One runner holds the programs' session, another runs meanwhile; one
+    # is killed halfway, and what its program still writes reaches no later one.
+    first = subprocess.Popen([str(RUNNER), f"{device.session.build}/prog", "sleep", "1"],
+                             env={**os.environ, **device.environment()}, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE)
+    time.sleep(0.3)
+    ran = runner(device, "echo", "meanwhile")
+    assert (ran.returncode, ran.stdout) == (0, b"meanwhile\n")
+    first.kill()
+    first.wait()
+    first.stdout.close()
+    for _ in range(3):
+        ran = runner(device, "echo", "after")
+        assert (ran.returncode, ran.stdout, ran.stderr) == (0, b"after\n", b"to-stderr\n")
 
 
 def test_a_folder_gone_from_the_device(device):
