@@ -15,7 +15,7 @@ import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any, BinaryIO, Callable, NoReturn
 
 from . import processes, report
 from .builds import description_of, read_fields
@@ -24,8 +24,9 @@ from .processes import Failure, captured
 
 SOURCE = Path(__file__).resolve().parents[2]
 COLUMNS = ("build", "toolkit", "CPU", "device", "passed", "failed", "job", "result")
-USAGE = """lab-check [--identity NAME] --device-type CPU=TYPE... [--bundles DIR=URL]
-                 [--timeout MINUTES] [--visibility personal|public] BUILD_DIR..."""
+USAGE = """lab-check [--identity NAME] --device-type CPU=TYPE... [--job-template TYPE=FILE]...
+                 [--bundles DIR=URL] [--timeout MINUTES] [--visibility personal|public]
+                 BUILD_DIR..."""
 ABOUT = """\
 Checks each build on a device of a LAVA lab: submits a job a build with
 lavacli, to the device type named for the build's CPU (Debian's name, as
@@ -36,7 +37,12 @@ loaded, the CPU, the device, the cases passed and failed, the job and the
 result.
 
 Each job deploys to the device over its ssh connection (deploy to ssh, boot
-by ssh: the device type extends LAVA's ssh type) and runs the test
+by ssh: the device type extends LAVA's ssh type, lava/ssh-type.yaml), or
+as --job-template TYPE=FILE says for device type TYPE: FILE the lab's own
+deploy and boot actions for it, a YAML sequence of LAVA actions, without
+a test action, that names the build's files as {{ bundle_url }},
+{{ bundle_sha256 }}, {{ tarball_url }} (the tarball, written beside the
+bundle) and {{ tarball_sha256 }}, each a whole value. Then it runs the test
 definition lava/list-exercises.yaml, which it takes from a bundle: a tar
 archive of lava/ and the build's cpack tarball, written to DIR and fetched
 by the worker from URL/BUNDLE. By default DIR is BUILD_DIR/lab-check and
@@ -57,7 +63,8 @@ job could not run (rejected, the device offline, the connection failed:
 LAVA's own error is said; or not ended within --timeout MINUTES of
 waiting, 60 unless given, or not to be waited for after a few tries, and
 then cancelled, saying why); 2 where the server cannot be reached (named)
-or the command is used wrongly. Ctrl-C cancels the jobs it submitted."""
+or the command is used wrongly (a job template refused among them: its
+file and line said). Ctrl-C cancels the jobs it submitted."""
 
 
 @dataclass
@@ -113,31 +120,175 @@ def read_results(results: list[Any]) -> Outcome:
     return outcome
 
 
-def job_definition(build: Build, visibility: str, bundle_url: str, bundle_sha256: str,
-                   tarball: str, tarball_sha256: str) -> dict[str, Any]:
-    """The job of BUILD, its bundle at BUNDLE_URL."""
-    return {
+# The values a job template may name, each as {{ name }}: what lab-check
+# knows of a build only as it submits its job.
+PLACEHOLDERS = ("bundle_url", "bundle_sha256", "tarball_url", "tarball_sha256")
+PLACEHOLDER = re.compile(r"\{\{(.*?)\}\}")
+# (Text before a placeholder that leaves it a whole value: a mapping's
+# value, a sequence's item or an item of a flow sequence; after it, the
+# line's end, a comment or the end of a flow collection's item.)
+BEFORE_VALUE = re.compile(r"(^|\s)-\s+$|\S:\s+$|[\[,]\s*$")
+AFTER_VALUE = re.compile(r"\s*$|\s+#|\s*[\],}]")
+ITEM = re.compile(r"(\s*)-(\s+|$)")
+KEY = re.compile(r"""(["']?)([A-Za-z_][A-Za-z0-9_.-]*)\1\s*:(\s|$)""")
+FLOW_KEY = re.compile(r"""\{\s*(["']?)([A-Za-z_][A-Za-z0-9_.-]*)\1\s*:""")
+SSH_TYPE = SOURCE / "lava" / "ssh-type.yaml"
+
+
+@dataclass
+class Template:
+    """A job template: a device type's deploy and boot actions, as YAML,
+    a block sequence of actions at COLUMN, naming NAMES; TEXT from its first
+    item on, line START of the file."""
+    path: str
+    text: str
+    start: int
+    column: int
+    names: set[str]
+
+
+def is_comment(line: str) -> bool:
+    return line.lstrip(" \t").startswith("#")
+
+
+def read_template(path: str) -> Template:
+    """The template in file PATH, refused (exit 2), its line named, where it
+    is no YAML block sequence of actions (as far as a line's indentation and
+    first words tell: PyYAML, where there is one, reads it too), has a test
+    action of its own, or names what is no placeholder."""
+    try:
+        text = Path(path).read_text(encoding="utf-8").removeprefix("\ufeff")
+    except (OSError, UnicodeDecodeError) as error:
+        why = error.strerror if isinstance(error, OSError) else "not UTF-8 text"
+        raise Failure(f"cannot read the job template {path} ({why})", 2) from None
+
+    def refuse(number: int, why: str) -> NoReturn:
+        raise Failure(f"job template {path}, line {number}: {why}", 2)
+
+    lines = text.splitlines()
+    column, start, names = -1, 0, set()
+    # (The column of the keys of the action on the lines before, -1 where
+    # its first key is still to come.)
+    keys: int | None = None
+    for number, line in enumerate(lines, 1):
+        if not line.strip(" \t") or is_comment(line):
+            continue
+        indent = len(line) - len(line.lstrip(" "))
+        if line[indent] == "\t":
+            refuse(number, "indented with a tab (YAML takes spaces only)")
+        if column < 0 and re.fullmatch(r"---\s*", line):
+            # (The one document's start: the job is the document.)
+            continue
+        item = ITEM.match(line)
+        if column < 0:
+            if not item:
+                refuse(number, "not a YAML sequence of actions: its first item, '- deploy: ...', expected")
+            column, start = indent, number
+        elif indent < column or indent == column and not item:
+            refuse(number, "outside the sequence of actions (at its column, an item, '- ...', expected)")
+        key_at = None
+        if item and indent == column:
+            key_at = item.end()
+            if key_at == len(line):
+                keys = -1
+            elif not (KEY.match(line, key_at) or FLOW_KEY.match(line, key_at)):
+                refuse(number, "an item that is no action (a mapping: '- deploy: ...')")
+            else:
+                keys = key_at
+        elif keys == -1 or indent == keys:
+            key_at, keys = indent, indent
+        key = key_at is not None and (KEY.match(line, key_at) or FLOW_KEY.match(line, key_at))
+        if key and key.group(2) == "test":
+            refuse(number, "a test action: lab-check adds the job's test action itself")
+        for found in PLACEHOLDER.finditer(line):
+            name = found.group(1).strip()
+            if name not in PLACEHOLDERS:
+                known = ", ".join(f"{{{{ {each} }}}}" for each in PLACEHOLDERS)
+                refuse(number, f"unknown placeholder {found.group(0)} (known: {known})")
+            if not (BEFORE_VALUE.search(line[:found.start()]) and AFTER_VALUE.match(line, found.end())):
+                refuse(number, f"{found.group(0)} is not a whole value (lab-check writes it as a "
+                               "quoted string: 'url: {{ tarball_url }}')")
+            names.add(name)
+        if "{{" in PLACEHOLDER.sub("", line):
+            refuse(number, "'{{' that begins no placeholder ('{{ name }}')")
+    if column < 0:
+        raise Failure(f"job template {path}: no action in it (a YAML sequence of actions: '- deploy: ...')", 2)
+    # (What comes before the first item, comments, is the file's, not the job's.)
+    template = Template(path, "".join(f"{line}\n" for line in lines[start - 1:]), start, column, names)
+    parsed_as_yaml(template)
+    return template
+
+
+def parsed_as_yaml(template: Template) -> None:
+    """TEMPLATE read by PyYAML, where there is one, its values filled in:
+    refused (exit 2) where it is no YAML or no sequence of mappings."""
+    try:
+        import yaml
+    except ImportError:
+        return
+    try:
+        actions = yaml.safe_load(filled(template, {name: name for name in PLACEHOLDERS}))
+    except yaml.YAMLError as error:
+        mark = getattr(error, "problem_mark", None)
+        where = f", line {template.start + mark.line}" if mark is not None else ""
+        problem = getattr(error, "problem", None) or str(error)
+        raise Failure(f"job template {template.path}{where}: not YAML ({problem})", 2) from None
+    if not isinstance(actions, list) or not all(isinstance(action, dict) for action in actions):
+        raise Failure(f"job template {template.path}: not a YAML sequence of actions", 2)
+
+
+def filled(template: Template, values: dict[str, str]) -> str:
+    """TEMPLATE's text, each placeholder its value, as a YAML quoted string
+    (JSON's: a value that holds ': ', ' #' or quotes stays one value)."""
+    return "".join(line if is_comment(line) else
+                   PLACEHOLDER.sub(lambda found: json.dumps(values[found.group(1).strip()]), line)
+                   for line in template.text.splitlines(keepends=True))
+
+
+def job_definition(build: Build, visibility: str, template: Template, values: dict[str, str],
+                   tarball: str) -> str:
+    """The job of BUILD, as YAML: its deploy and boot actions TEMPLATE's
+    filled with VALUES (the bundle's address and SHA-256 among them), then
+    the test action, the definition from that bundle."""
+    heading = {
         "device_type": build.device_type,
         "job_name": f"list-exercises: {build.name} ({build.cpu})",
         "priority": "medium",
         "visibility": visibility,
         "timeouts": {"job": {"minutes": 30}, "action": {"minutes": 20}, "connection": {"minutes": 2}},
-        "actions": [
-            {"deploy": {"to": "ssh", "os": "debian", "timeout": {"minutes": 5}}},
-            {"boot": {"method": "ssh", "connection": "ssh",
-                      "prompts": ["root@[^:]*:[^#]*# ", "# "], "timeout": {"minutes": 5}}},
-            {"test": {"timeout": {"minutes": 20}, "definitions": [{
-                "from": "url",
-                "repository": bundle_url,
-                # (Checked by the worker as it fetches the bundle, before it
-                # is unpacked; the tarball's by the device, before it is.)
-                "sha256sum": bundle_sha256,
-                "path": "lava/list-exercises.yaml",
-                "name": "list-exercises",
-                "parameters": {"TARBALL": tarball, "TARBALL_SHA256": tarball_sha256},
-            }]}},
-        ],
     }
+    test = {"test": {"timeout": {"minutes": 20}, "definitions": [{
+        "from": "url",
+        "repository": values["bundle_url"],
+        # (Checked by the worker as it fetches the bundle, before it is
+        # unpacked; the tarball's by the device, before it is.)
+        "sha256sum": values["bundle_sha256"],
+        "path": "lava/list-exercises.yaml",
+        "name": "list-exercises",
+        "parameters": {"TARBALL": tarball, "TARBALL_SHA256": values["tarball_sha256"]},
+    }]}}
+    # (Each value JSON, which is YAML, on its key's line; the template's
+    # block sequence as the actions, the test action one more item of it.)
+    return "".join(f"{key}: {json.dumps(value)}\n" for key, value in heading.items()) + \
+        "actions:\n" + filled(template, values) + " " * template.column + "- " + json.dumps(test) + "\n"
+
+
+def templates_of(entries: list[str], types: list[str]) -> dict[str, Template]:
+    """Each device type's job template, by --job-template TYPE=FILE, read
+    before anything is packed; a type not named by --device-type, or
+    given two, refused."""
+    named = {entry.partition("=")[2] for entry in types}
+    templates: dict[str, Template] = {}
+    for entry in entries:
+        device_type, _, path = entry.partition("=")
+        if device_type not in named:
+            raise Failure(f"--job-template {entry}: no --device-type CPU={device_type} names "
+                          f"the device type {device_type}", 2)
+        if device_type in templates:
+            raise Failure(f"--job-template {entry}: the device type {device_type} has a template "
+                          f"already ({templates[device_type].path})", 2)
+        templates[device_type] = read_template(path)
+    return templates
 
 
 class Parser(argparse.ArgumentParser):
@@ -168,6 +319,11 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
                         help="lavacli's identity of the lab ('default' unless given)")
     parser.add_argument("--device-type", metavar="CPU=TYPE", type=pair, action="append", default=[],
                         dest="types", help="the device type of the builds of CPU (Debian's name)")
+    parser.add_argument("--job-template", metavar="TYPE=FILE", type=pair, action="append", default=[],
+                        dest="templates",
+                        help="the deploy and boot actions of the jobs of device type TYPE:\n"
+                             "FILE a YAML sequence of LAVA actions (lava/ssh-type.yaml,\n"
+                             "the ssh type's, unless given)")
     parser.add_argument("--bundles", metavar="DIR=URL", type=pair, default=None,
                         help="where the bundles are written, and the address the workers\n"
                              "fetch them from (BUILD_DIR/lab-check and its file:// address\n"
@@ -253,41 +409,70 @@ def pack(build: Build, packages: Path) -> Path:
     return tarballs[0]
 
 
-def bundle(build: Build, tarball: Path, bundles: str | None, run: str) -> tuple[Path, str]:
-    """The build's bundle, written for the run (removed when it ends), and
-    its address."""
+def published(build: Build, bundles: str | None, name: str, what: str,
+              write: Callable[[BinaryIO], int]) -> tuple[Path, str]:
+    """The file NAME of the run (removed when it ends), written by WRITE
+    (its status) where the workers fetch the bundles from, and its address."""
     folder, _, url = (bundles or "").partition("=")
     if not bundles:
         folder, url = str(build.path / "lab-check"), f"file://{build.path / 'lab-check'}"
-    # (The build's name as a file's name takes it: an address needs no quoting.)
-    name = f"list-exercises-lab-{re.sub(r'[^A-Za-z0-9._-]', '_', build.name)}-{run}.tar.gz"
     path = Path(folder) / name
     try:
         Path(folder).mkdir(parents=True, exist_ok=True)
-        # ("x": never over another run's bundle.)
+        # ("x": never over another run's file.)
         with path.open("xb") as out:
             processes.remove_at_exit(path)
-            status = processes.run(["tar", "-czf", "-", "-C", str(SOURCE), "lava",
-                                    "-C", str(tarball.parent), tarball.name], stdout=out)
+            status = write(out)
     except OSError as error:
-        raise NotSubmitted(f"could not write the bundle {path} ({error.strerror})") from None
+        raise NotSubmitted(f"could not write the {what} {path} ({error.strerror})") from None
     if status != 0:
-        raise NotSubmitted(f"could not write the bundle {path}")
+        raise NotSubmitted(f"could not write the {what} {path}")
     return path, f"{url.rstrip('/')}/{name}"
 
 
+def file_name(name: str) -> str:
+    # (A name as a file's name takes it: an address needs no quoting.)
+    return re.sub(r"[^A-Za-z0-9._-]", "_", name)
+
+
+def run_name(build: Build, run: str) -> str:
+    return f"list-exercises-lab-{file_name(build.name)}-{run}"
+
+
+def bundle(build: Build, tarball: Path, bundles: str | None, run: str) -> tuple[Path, str]:
+    """The build's bundle, written for the run (removed when it ends), and
+    its address."""
+    return published(build, bundles, f"{run_name(build, run)}.tar.gz", "bundle",
+                     lambda out: processes.run(["tar", "-czf", "-", "-C", str(SOURCE), "lava",
+                                                "-C", str(tarball.parent), tarball.name], stdout=out))
+
+
+def tarball_published(build: Build, tarball: Path, bundles: str | None, run: str) -> str:
+    """The address of the build's tarball, written beside its bundle for
+    the run (for a template that names {{ tarball_url }})."""
+    def copy(out: BinaryIO) -> int:
+        with tarball.open("rb") as source:
+            shutil.copyfileobj(source, out)
+        return 0
+    return published(build, bundles, f"{run_name(build, run)}-{file_name(tarball.name)}", "tarball",
+                     copy)[1]
+
+
 def submit(lava: Lava, build: Build, index: int, work: Path, options: argparse.Namespace,
-           run: str) -> None:
-    """Packs BUILD, writes its bundle and submits its job."""
+           run: str, template: Template) -> None:
+    """Packs BUILD, writes its bundle and submits its job, its deploy and
+    boot actions TEMPLATE's."""
     tarball = pack(build, work / f"packages-{index}")
     path, url = bundle(build, tarball, options.bundles, run)
     try:
-        job = job_definition(build, options.visibility, url, sha256(path), tarball.name, sha256(tarball))
+        values = {"bundle_url": url, "bundle_sha256": sha256(path), "tarball_sha256": sha256(tarball)}
     except OSError:
         raise NotSubmitted("could not write the job's definition") from None
-    # (JSON is YAML: the server reads it as it is. lavacli says a rejected
-    # job, and exits 0.)
-    reply = lava.call("jobs", "submit", "-", stdin=json.dumps(job, indent=2) + "\n").text.rstrip("\n")
+    if "tarball_url" in template.names:
+        values["tarball_url"] = tarball_published(build, tarball, options.bundles, run)
+    job = job_definition(build, options.visibility, template, values, tarball.name)
+    # (lavacli says a rejected job, and exits 0.)
+    reply = lava.call("jobs", "submit", "-", stdin=job).text.rstrip("\n")
     if not re.fullmatch(r"[0-9]+", reply):
         error = f"LAVA rejected the job: {reply.removeprefix('Unable to submit <stdin>: ')}"
         processes.say(f"{build.name} ({build.cpu}): {error}")
@@ -344,6 +529,9 @@ def lavacli_ready() -> None:
 
 def main(argv: list[str]) -> int:
     options = parse_arguments(argv)
+    # (Every template read, and the ssh type's, before anything else is done.)
+    templates = templates_of(options.templates, options.types)
+    ssh_type = read_template(str(SSH_TYPE))
     lavacli_ready()
     builds = builds_of(options.builds, options.types)
     lava = Lava(options.identity)
@@ -362,7 +550,7 @@ def main(argv: list[str]) -> int:
     run = f"{time.strftime('%Y%m%d-%H%M%S', time.gmtime())}-{os.urandom(8).hex()}"
     for index, build in enumerate(builds):
         try:
-            submit(lava, build, index, work, options, run)
+            submit(lava, build, index, work, options, run, templates.get(build.device_type, ssh_type))
         except NotSubmitted as why:
             build.error = str(why)
     deadline = time.monotonic() + options.timeout * 60

@@ -1,11 +1,13 @@
 """lab-check: what it reads back from LAVA (recorded replies of lavacli's
---json forms), the job it writes, and how it ends (a stand-in lavacli)."""
+--json forms), the job it writes (from a job template or the ssh type's),
+how it refuses a template, and how it ends (a stand-in lavacli)."""
 import hashlib
 import json
 import os
 import shutil
 import signal
 import subprocess
+import sys
 import tarfile
 import time
 from pathlib import Path
@@ -132,6 +134,12 @@ def lab_check(stand_ins: Path, *args: str) -> subprocess.Popen:
                             text=True, cwd=stand_ins)
 
 
+def job_read(path: Path) -> dict:
+    """The job submitted, as the server reads it (YAML)."""
+    yaml = pytest.importorskip("yaml")
+    return yaml.safe_load(path.read_text())
+
+
 @pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_stopped_it_cancels_its_job_and_removes_its_bundle(stand_ins: Path, signum, status) -> None:
     shared = stand_ins / "shared"
@@ -141,7 +149,7 @@ def test_stopped_it_cancels_its_job_and_removes_its_bundle(stand_ins: Path, sign
         assert time.monotonic() < deadline and command.poll() is None, command.communicate()[0]
         time.sleep(0.05)
     # The job as submitted: its bundle at the address given, with its SHA-256 and its tarball's.
-    job = json.loads((stand_ins / "job.json").read_text())
+    job = job_read(stand_ins / "job.json")
     definition = job["actions"][2]["test"]["definitions"][0]
     bundle = shared / definition["repository"].removeprefix("https://lab.example/b/")
     assert (job["visibility"], job["timeouts"]["job"], job["timeouts"]["connection"]) == \
@@ -180,3 +188,141 @@ def test_a_bundle_not_written_is_said_in_its_row_and_left_nowhere(stand_ins: Pat
     assert not list(shared.iterdir())
     assert f"| did not run: could not write the bundle {stand_ins}/file/under/" in out[stand_ins / "file" / "under"]
     assert "jobs submit" not in (stand_ins / "calls").read_text()
+
+
+# A lab's template: two deploys and a boot, every placeholder named, the
+# sequence at column 0 or (after a document start) indented.
+TEMPLATE = """# Our lab's qemu boards.
+- deploy:
+    to: downloads
+    images:
+      tarball: {url: {{ tarball_url }}, sha256sum: {{tarball_sha256}}}  # the build's
+- deploy:
+    to: tmpfs
+    images:
+      extra:
+        url: {{ bundle_url }}
+        sha256sum: {{ bundle_sha256 }}
+        labels: [{{ tarball_sha256 }}, x]
+- boot:
+    method: qemu
+    prompts: ["# "]
+"""
+
+
+@pytest.mark.parametrize("text", [TEMPLATE, "---\n" + TEMPLATE.replace("\n", "\n  ").rstrip(" ")],
+                         ids=["column 0", "indented"])
+def test_a_template_s_actions_filled_for_the_build_then_the_test_action(stand_ins: Path, text: str) -> None:
+    (stand_ins / "board.yaml").write_text(text)
+    # (An address that, written as it is, YAML would end at ' #'.)
+    shared = stand_ins / "shared"
+    command = lab_check(stand_ins, "--job-template", f"board-arm64={stand_ins / 'board.yaml'}",
+                        "--bundles", f"{shared}=https://lab.example/b #1/")
+    deadline = time.monotonic() + 20
+    while not (stand_ins / "waiting").exists():
+        assert time.monotonic() < deadline and command.poll() is None, command.communicate()[0]
+        time.sleep(0.05)
+    job = job_read(stand_ins / "job.json")
+    published = {path.name: hashlib.sha256(path.read_bytes()).hexdigest() for path in shared.iterdir()}
+    command.terminate()
+    out, _ = command.communicate(timeout=30)
+    assert command.returncode == 143, out
+    assert not list(shared.iterdir())
+
+    assert [key for action in job["actions"] for key in action] == ["deploy", "deploy", "boot", "test"]
+    test = job["actions"][3]["test"]
+    definition = test["definitions"][0]
+    tarball_url, bundle_url = job["actions"][0]["deploy"]["images"]["tarball"]["url"], definition["repository"]
+    tarball_sha256 = definition["parameters"]["TARBALL_SHA256"]
+    # Each file the job names, published for the run, under its own SHA-256.
+    assert tarball_url != bundle_url and {tarball_url, bundle_url} == \
+        {f"https://lab.example/b #1/{name}" for name in published}
+    assert job["actions"][:3] == [
+        {"deploy": {"to": "downloads", "images": {"tarball": {"url": tarball_url, "sha256sum": tarball_sha256}}}},
+        {"deploy": {"to": "tmpfs", "images": {"extra": {
+            "url": bundle_url, "sha256sum": published[bundle_url.rsplit("/", 1)[1]], "labels": [tarball_sha256, "x"]}}}},
+        {"boot": {"method": "qemu", "prompts": ["# "]}}]
+    assert published[tarball_url.rsplit("/", 1)[1]] == tarball_sha256
+    assert definition["sha256sum"] == published[bundle_url.rsplit("/", 1)[1]]
+    assert (test["timeout"], definition["path"], definition["parameters"]["TARBALL"]) == \
+        ({"minutes": 20}, "lava/list-exercises.yaml", "list-exercises-0.1.0-arm64.tar.gz")
+    assert (job["device_type"], job["job_name"], job["visibility"], job["timeouts"]["job"]) == \
+        ("board-arm64", "list-exercises: arm64 (arm64)", "personal", {"minutes": 30})
+
+
+def test_without_a_template_the_ssh_type_s_job_as_it_was() -> None:
+    yaml = pytest.importorskip("yaml")
+    build = lab.Build(Path('/b/arm "64" \\ #: x'), "arm64", "board-arm64")
+    values = {"bundle_url": "file:///b/arm \"64\" \\ #: x/lab-check/b.tar.gz", "bundle_sha256": "1" * 64,
+              "tarball_sha256": "2" * 64}
+    job = lab.job_definition(build, "public", lab.read_template(str(lab.SSH_TYPE)), values, "t.tar.gz")
+    # The job lab-check wrote before it took templates, as JSON.
+    assert yaml.safe_load(job) == {
+        "device_type": "board-arm64", "job_name": 'list-exercises: arm "64" \\ #: x (arm64)', "priority": "medium",
+        "visibility": "public",
+        "timeouts": {"job": {"minutes": 30}, "action": {"minutes": 20}, "connection": {"minutes": 2}},
+        "actions": [
+            {"deploy": {"to": "ssh", "os": "debian", "timeout": {"minutes": 5}}},
+            {"boot": {"method": "ssh", "connection": "ssh",
+                      "prompts": ["root@[^:]*:[^#]*# ", "# "], "timeout": {"minutes": 5}}},
+            {"test": {"timeout": {"minutes": 20}, "definitions": [{
+                "from": "url", "repository": values["bundle_url"], "sha256sum": "1" * 64,
+                "path": "lava/list-exercises.yaml", "name": "list-exercises",
+                "parameters": {"TARBALL": "t.tar.gz", "TARBALL_SHA256": "2" * 64}}]}}]}
+
+
+# Templates refused: the text, and what is said of it (after 'job template
+# FILE'). PyYAML's reading is the last case's alone.
+REFUSED = [
+    ("- deploy:\n    url: {{ tarball_path }}\n", ", line 2: unknown placeholder {{ tarball_path }} (known: "),
+    ("- deploy: {to: ssh}\n- boot: {method: ssh}\n- test:\n    definitions: []\n",
+     ", line 3: a test action: lab-check adds the job's test action itself"),
+    ("- deploy: {to: ssh}\n- {test: {definitions: []}}\n", ", line 2: a test action"),
+    ("  -\n    deploy: {to: ssh}\n  -\n    'test': {}\n", ", line 4: a test action"),
+    ("- deploy: {to: ssh}\n  test: {}\n", ", line 2: a test action"),
+    ("actions:\n  - deploy: {to: ssh}\n", ", line 1: not a YAML sequence of actions"),
+    ("- deploy: {to: ssh}\njob_name: mine\n", ", line 2: outside the sequence of actions"),
+    ("- deploy: {to: ssh}\n...\n- boot: {}\n", ", line 2: outside the sequence of actions"),
+    ("- deploy: {to: ssh}\n- ssh\n", ", line 2: an item that is no action"),
+    ('- deploy:\n    url: "{{ bundle_url }}"\n', ", line 2: {{ bundle_url }} is not a whole value"),
+    ("- deploy:\n    url: {{ bundle_url }}/x\n", ", line 2: {{ bundle_url }} is not a whole value"),
+    ("- deploy:\n    url: {{ bundle_url\n", ", line 2: '{{' that begins no placeholder"),
+    ("- deploy:\n\tto: ssh\n", ", line 2: indented with a tab"),
+    ("# nothing yet\n\n", ": no action in it"),
+    ("- deploy: {to: ssh\n- boot: {method: ssh}\n", ", line 2: not YAML ("),
+]
+
+
+@pytest.mark.parametrize("text, said", REFUSED, ids=[said.split(": ", 1)[-1][:30] for _, said in REFUSED])
+def test_a_template_refused_before_anything_is_packed(stand_ins: Path, monkeypatch, text: str, said: str) -> None:
+    template = stand_ins / "board.yaml"
+    template.write_text(text)
+    command = lab_check(stand_ins, "--job-template", f"board-arm64={template}")
+    out, _ = command.communicate(timeout=30)
+    assert command.returncode == 2 and f"lab-check: job template {template}{said}" in out, out
+    assert not (stand_ins / "calls").exists() and not list((stand_ins / "arm64").iterdir())[1:]
+    # The same said without PyYAML, but for what only it reads.
+    monkeypatch.setitem(sys.modules, "yaml", None)
+    if "not YAML" in said:
+        assert lab.read_template(str(template)).names == set()
+        return
+    with pytest.raises(lab.Failure) as refused:
+        lab.read_template(str(template))
+    assert refused.value.status == 2 and f"job template {template}{said}" in refused.value.message
+
+
+@pytest.mark.parametrize("arguments, said", [
+    (["--job-template", "board-arm64=/nowhere/board.yaml"],
+     "lab-check: cannot read the job template /nowhere/board.yaml (No such file or directory)"),
+    (["--job-template", "board-armhf=board.yaml"],
+     "lab-check: --job-template board-armhf=board.yaml: no --device-type CPU=board-armhf names the device type"),
+    (["--job-template", "board-arm64=board.yaml", "--job-template", "board-arm64=other.yaml"],
+     "lab-check: --job-template board-arm64=other.yaml: the device type board-arm64 has a template already "
+     "(board.yaml)"),
+])
+def test_a_template_not_read_or_not_for_a_type_named_refused(stand_ins: Path, arguments, said) -> None:
+    (stand_ins / "board.yaml").write_text("- deploy: {to: ssh}\n- boot: {method: ssh}\n")
+    command = lab_check(stand_ins, *arguments)
+    out, _ = command.communicate(timeout=30)
+    assert command.returncode == 2 and said in out, out
+    assert not (stand_ins / "calls").exists()
