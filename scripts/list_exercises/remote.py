@@ -138,23 +138,26 @@ def one_line(words: list[str]) -> str:
 
 def program_line(folder: str, relative: str, arguments: list[str], redirections: str) -> str:
     """The programs' session's line for a program of the run's folder
-    (its standard input set up on the device), run by the session's shell
-    as a command of its own: the shell's status is the program's."""
+    (its standard input set up on the device), run in a subshell that
+    becomes it (program_script says why): the shell's status is the
+    program's."""
     directory, _, name = relative.rpartition("/")
     here = f"{folder}/{directory or '.'}"
-    return (f"if cd {one_line([here])}; then {one_line([f'./{name}', *arguments])}{redirections} 3>&-; "
+    return (f"if cd {one_line([here])}; then (exec {one_line([f'./{name}', *arguments])}{redirections} 3>&-); "
             f"else gone {one_line([folder_gone()])}; fi")
 
 
 def program_script(folder: str, relative: str, arguments: list[str], redirections: str) -> str:
-    """What the device's shell runs for a program of the run's folder: the
-    program, the shell's own standard error sent nowhere meanwhile (it would
-    carry only the shell's note of a signal, which the status tells); the
-    shell's status (128 + N for signal N) is ssh's. (Not the script's last
-    command: a shell that ran that in its own place would end by the
-    program's signal, which ssh cannot say.)"""
+    """What the device's shell runs for a program of the run's folder. The
+    program runs in a subshell that becomes it, the shell's own standard
+    error sent nowhere meanwhile (it would carry only the shell's note of a
+    signal, which the status tells); the shell's status (128 + N for signal
+    N) is ssh's. (A subshell: a shell sets up a plain command's redirections
+    in its own place, its note then reaching the program's standard error.
+    And not the script's last command: a shell that ran that in its own
+    place would end by the program's signal, which ssh cannot say.)"""
     directory, _, name = relative.rpartition("/")
-    command = remote_command([f"./{name}", *arguments])
+    command = remote_command(["exec", f"./{name}", *arguments])
     here = remote_command([f"{folder}/{directory or '.'}"])
     return "\n".join([
         f"cd {here} || {{",
@@ -163,5 +166,5 @@ def program_script(folder: str, relative: str, arguments: list[str], redirection
         "}",
         f"{limits_script()} || exit 255",
         "exec 3>&2 2>/dev/null",
-        f"{command}{redirections} 3>&-",
+        f"({command}{redirections} 3>&-)",
         "exit $?"])

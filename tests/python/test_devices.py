@@ -3,6 +3,7 @@ stand-in for ssh that runs the device's side here, with sh (the device is
 this machine, its folders under the test's own TMPDIR)."""
 import os
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -45,7 +46,10 @@ if [ $master = yes ] && [ -n "${FAKE_SSH_HANG-}" ]; then
     sh -c "$*"
     exec sleep 60
 fi
-exec sh -c "$*"
+# The device's shell killed by a signal is said as ssh says it, by 255.
+exec "$FAKE_SSH_PYTHON" -c 'import subprocess, sys
+status = subprocess.call(sys.argv[1:])
+sys.exit(255 if status < 0 else status)' sh -c "$*"
 """
 # The build's program: what it is asked to do, by its first argument.
 PROGRAM = r"""#!/bin/sh
@@ -86,6 +90,7 @@ def place(tmp_path, monkeypatch):
     monkeypatch.setenv("PATH", f"{tmp_path / 'bin'}:{os.environ['PATH']}")
     monkeypatch.setenv("TMPDIR", str(tmp_path / "tmp"))
     monkeypatch.delenv("FAKE_SSH_DOWN", raising=False)
+    monkeypatch.setenv("FAKE_SSH_PYTHON", sys.executable)
     monkeypatch.setattr(processes, "_cleanups", [])
     build = tmp_path / "build"
     for program in ("prog", "sub/prog", "CMakeFiles/probe"):
@@ -111,7 +116,7 @@ def runner(device, *words, env=None, shell=None, **options):
         command = ["sh", "-c", f'exec "$@" {shell}', "sh", *command]
     environment = {**os.environ, **device.environment(), **(env or {})}
     options.setdefault("capture_output", True)
-    if "input" not in options:
+    if options.get("input") is None:
         options.setdefault("stdin", subprocess.DEVNULL)
     return subprocess.run(command, env=environment, timeout=30, **options)
 
@@ -236,10 +241,24 @@ def test_exit_statuses(device, status):
     assert runner(device, "exit", str(status)).returncode == status
 
 
+@pytest.mark.parametrize("shell", ["dash", "busybox"])
 @pytest.mark.parametrize("name", ["ABRT", "SEGV", "TERM", "KILL", "PIPE"])
-def test_the_runner_dies_of_the_programs_signal(device, name):
+def test_the_runner_dies_of_the_programs_signal(place, monkeypatch, name, shell):
+    # The device's sh that shell (BusyBox's runs a script's last command in
+    # its own place).
+    if not shutil.which(shell):
+        pytest.skip(f"no {shell} here")
+    (place / "device-bin").mkdir()
+    (place / "device-bin" / "sh").symlink_to(shutil.which(shell))
+    monkeypatch.setenv("PATH", f"{place / 'device-bin'}:{os.environ['PATH']}")
+    opened = SshDevice.open(this_machines_arch(), "device", ["-o", "User=tester"])
+    opened.send(place / "build")
     no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, resource.RLIM_INFINITY))  # noqa: E731
-    assert runner(device, "kill", name, preexec_fn=no_core).returncode == -signal.Signals[f"SIG{name}"]
+    for streamed in (None, b""):
+        ran = runner(opened, "kill", name, preexec_fn=no_core, input=streamed)
+        # (Nor the device's shell's note of the signal: "Aborted", say.)
+        assert (ran.returncode, ran.stderr) == (-signal.Signals[f"SIG{name}"], b"")
+    opened.close()
 
 
 def test_a_lost_connection_fails_this_program_and_every_later_one(device, place):
