@@ -4,14 +4,15 @@
 # lava-server.bash: sourced by tests/lab-check, to give it a real LAVA server
 # on this machine, everything on 127.0.0.1. (It takes root.)
 #
-# lava_root: makes sure the cache holds LAVA's root (lava-BOOKWORM-ARCH: a
-# Debian 12 root of this machine's CPU, mmdebstrap's variant apt with
-# lava-server, lava-dispatcher, lavacli and PostgreSQL, no recommends), made
+# lava_root: makes sure the cache holds LAVA's root (lava-BOOKWORM-ARCH-...:
+# a Debian 12 root of this machine's CPU, mmdebstrap's variant apt with
+# lava-server, lava-dispatcher, lavacli, PostgreSQL and qemu-system-arm, no
+# recommends), made
 # there where it is missing (tests/lava-root), and holds it (a shared lock
 # on its lock file, as the cache's own holds are) until this shell ends.
 lava_release=bookworm
 lava_entry='' lava_hold=''
-lava_root_name() { echo "lava-$lava_release-$(dpkg --print-architecture)"; }
+lava_root_name() { "$source_dir/tests/lava-root" --name "$lava_release"; }
 
 lava_root() {
     local name path started
@@ -19,8 +20,8 @@ lava_root() {
     started=$(date +%s)
     path=${LISTS_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/list-exercises}/$name
     [ -e "$path" ] && [ "${LISTS_CACHE_REFRESH-}" != "$name" ] ||
-        echo "lava-server: making LAVA's root (lava-server, lava-dispatcher, lavacli, postgresql), $path" >&2
-    lava_entry=$("$source_dir/tests/lava-root" "$name" "$lava_release") || return 1
+        echo "lava-server: making LAVA's root (lava-server, lava-dispatcher, lavacli, postgresql, qemu-system-arm), $path" >&2
+    lava_entry=$("$source_dir/tests/lava-root" "$lava_release") || return 1
     # (Taken again here, as the maker's hold ended with it; one removed
     # meanwhile is not there any more.)
     [ -n "$lava_hold" ] || exec {lava_hold}>>"${lava_entry%/*}/.$name.lock"
@@ -39,8 +40,14 @@ lava_root() {
 #   lava_url    the server's address, http://127.0.0.1:PORT/
 #   lava_user, lava_token   a superuser and its token
 #   lava_worker the worker's name
+#   lava_publisher_port  lava-publisher's port (the workers' --ws-url)
+# Set before: lava_bind, the address gunicorn and lava-publisher listen on
+# (127.0.0.1 unless set; 0.0.0.0 in a network namespace of the run's own,
+# for workers in others), and lava_hosts, more names or addresses the server
+# answers to (Django's ALLOWED_HOSTS), an array.
 # lava_stop: stops it all and undoes the mounts; call it on exit.
-lava_dir='' lava_pids=()
+lava_dir='' lava_pids=() lava_bind=${lava_bind:-127.0.0.1}
+[ -n "${lava_hosts+set}" ] || lava_hosts=()
 
 # in_lava COMMAND: the shell COMMAND in LAVA's root, as root's login would
 # run it, with none of this machine's environment.
@@ -69,7 +76,7 @@ lava_until() {
 }
 
 lava_start() {
-    local root started http_port publisher_port event_port db_port cluster
+    local root started http_port publisher_port event_port db_port cluster host
     started=$(date +%s)
     lava_dir=$(mktemp -d "${TMPDIR:-/tmp}/lava-server.XXXXXX")
     root=$lava_dir/root
@@ -84,6 +91,7 @@ lava_start() {
     mount --bind /dev/pts "$root/dev/pts" || return 1
 
     http_port=$(free_port) publisher_port=$(free_port) event_port=$(free_port) db_port=$(free_port)
+    lava_publisher_port=$publisher_port
     lava_url=http://127.0.0.1:$http_port/ lava_user=lab lava_worker=lab-worker
     cluster=$(cd "$root/etc/postgresql" && echo */main)
     cat >"$root/etc/postgresql/${cluster%/main}/main/conf.d/lab.conf" <<EOF2
@@ -104,6 +112,13 @@ EOF2
 EVENT_NOTIFICATION: true
 EVENT_SOCKET: "tcp://127.0.0.1:$event_port"
 EOF2
+    if [ ${#lava_hosts[@]} -gt 0 ]; then
+        {
+            printf 'ALLOWED_HOSTS: ["127.0.0.1", "localhost"'
+            for host in "${lava_hosts[@]}"; do printf ', "%s"' "$host"; done
+            printf ']\n'
+        } >"$root/etc/lava-server/settings.d/02-hosts.yaml"
+    fi
     echo "lava-server: starting PostgreSQL (port $db_port)" >&2
     in_lava "pg_ctlcluster ${cluster%/main} main start" >&2 || return 1
     echo "lava-server: making LAVA's database (the server package's own set-up)" >&2
@@ -120,8 +135,8 @@ EOF2
 
     echo "lava-server: starting gunicorn ($lava_url), lava-publisher, lava-scheduler and lava-worker" >&2
     lava_service gunicorn "gunicorn3 lava_server.wsgi -u lavaserver -g lavaserver --worker-class eventlet --workers 2 \
-        --bind 127.0.0.1:$http_port --log-level info"
-    lava_service publisher "lava-server manage lava-publisher --host 127.0.0.1 --port $publisher_port"
+        --bind $lava_bind:$http_port --log-level info"
+    lava_service publisher "lava-server manage lava-publisher --host $lava_bind --port $publisher_port"
     lava_service scheduler "lava-server manage lava-scheduler --event-url tcp://127.0.0.1:$event_port"
     lava_until "gunicorn on $lava_url" "curl -fsS ${lava_url}api/v0.2/ || wget -q -O /dev/null ${lava_url}api/v0.2/" || return 1
     lava_service worker "lava-worker --level DEBUG --url $lava_url --ws-url http://127.0.0.1:$publisher_port/ws/ \

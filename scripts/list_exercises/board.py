@@ -28,9 +28,9 @@ and initramfs, a root of the release that ARCH's presets build for
 (scripts/presets --facts ARCH; this machine's for its own CPU) with the
 release's Qt 5 and Qt 6 core libraries and an ssh server. The image (disk,
 kernel, initramfs) is made once (as scripts/lib/board-image makes one) and
-kept in the cache as board-RELEASE-ARCH; each boot runs it in qemu's
-snapshot mode, so that nothing a run changes is kept. The boards are the
-rows of cmake/debian-boards.txt:
+kept in the cache as board-RELEASE-ARCH-INIT (INIT from board-init's
+content); each boot runs it in qemu's snapshot mode, so that nothing a
+run changes is kept. The boards are the rows of cmake/debian-boards.txt:
 {boards}.
 
 The board's network is qemu's user-mode one with restrict=on: the board

@@ -1,5 +1,5 @@
 """What scripts/board boots for a CPU, made as one folder (the cache's entry
-board-RELEASE-ARCH):
+board-RELEASE-ARCH-INIT, INIT from board-init's content):
   disk.img        the root, an ext4 file system made with mkfs.ext4 -d (no
                   loop mount); a Debian RELEASE root (mmdebstrap, variant
                   minbase) with Debian's kernel package, OpenSSH's server,
@@ -27,12 +27,11 @@ from typing import Callable
 from . import releases
 from .cache import maker_words
 from .binfmt import Binfmt
-from .board_parts import ROOT_LABEL
+from .board_parts import BOARD_INIT, ROOT_LABEL
 from .names import check_plain
 from .processes import Failure, run, say
 from .roots import debian_root, needs_mmdebstrap
 
-BOARD_INIT = Path(__file__).resolve().parents[1] / "lib" / "board-init"
 # Written before the kernel package is set up, whose postinst makes the
 # initramfs: what mounting the root takes (LISTS_BOARD_MODULES: the
 # driver of the bus the machine puts its disk on, the disk's, the file

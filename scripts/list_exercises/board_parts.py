@@ -4,6 +4,7 @@ configuration (list_exercises.board runs them)."""
 
 from __future__ import annotations
 
+import hashlib
 import os
 import platform
 import secrets
@@ -23,6 +24,8 @@ SCRIPTS = Path(__file__).resolve().parents[1]
 # bus probes its disks at once (s390x's channel I/O), the keys' disk may
 # come first.
 ROOT_LABEL = "board-root"
+# The board's first process, copied into its image.
+BOARD_INIT = SCRIPTS / "lib" / "board-init"
 
 
 def kernel_line(console: str, append: str = "") -> str:
@@ -130,10 +133,18 @@ def _dpkg_arch() -> str:
         return ""
 
 
+def board_image_name(release: str, arch: str) -> str:
+    """The cache's name of the board's image, board-RELEASE-ARCH-INIT: INIT
+    is the start of the SHA-256 of the board-init it holds, so that an image
+    with another board-init is never taken for this one."""
+    init = hashlib.sha256(BOARD_INIT.read_bytes()).hexdigest()[:12]
+    return f"board-{release}-{arch}-{init}"
+
+
 def board_image(release: str, arch: str) -> Path:
     """The board's image from the cache, made there (list_exercises.board_image)
     where it is not there yet."""
-    name = f"board-{release}-{arch}"
+    name = board_image_name(release, arch)
     if not cache.path(name).exists():
         say(f"making the {release} {arch} board's image, {cache.path(name)}")
     failed = f"could not make the {release} {arch} board's image"

@@ -40,7 +40,8 @@ Each job deploys to the device over its ssh connection (deploy to ssh, boot
 by ssh: the device type extends LAVA's ssh type, lava/ssh-type.yaml), or
 as --job-template TYPE=FILE says for device type TYPE: FILE the lab's own
 deploy and boot actions for it, a YAML sequence of LAVA actions, without
-a test action, that names the build's files as {{ bundle_url }},
+a test action (before them, where the type needs one, the job's context:
+a 'context:' block), that names the build's files as {{ bundle_url }},
 {{ bundle_sha256 }}, {{ tarball_url }} (the tarball, written beside the
 bundle) and {{ tarball_sha256 }}, each a whole value. Then it runs the test
 definition lava/list-exercises.yaml, which it takes from a bundle: a tar
@@ -133,18 +134,23 @@ ITEM = re.compile(r"(\s*)-(\s+|$)")
 KEY = re.compile(r"""(["']?)([A-Za-z_][A-Za-z0-9_.-]*)\1\s*:(\s|$)""")
 FLOW_KEY = re.compile(r"""\{\s*(["']?)([A-Za-z_][A-Za-z0-9_.-]*)\1\s*:""")
 SSH_TYPE = SOURCE / "lava" / "ssh-type.yaml"
+# The job's context a template may give before its actions (LAVA's qemu
+# type takes the CPU from it, context.arch).
+CONTEXT = re.compile(r"context:(\s|$)")
 
 
 @dataclass
 class Template:
     """A job template: a device type's deploy and boot actions, as YAML,
     a block sequence of actions at COLUMN, naming NAMES; TEXT from its first
-    item on, line START of the file."""
+    item on, line START of the file; CONTEXT the job's context it gives
+    before them (its 'context:' block at column 0, or "")."""
     path: str
     text: str
     start: int
     column: int
     names: set[str]
+    context: str = ""
 
 
 def is_comment(line: str) -> bool:
@@ -167,6 +173,8 @@ def read_template(path: str) -> Template:
 
     lines = text.splitlines()
     column, start, names = -1, 0, set()
+    # (The lines of the job's context before the actions, where it has one.)
+    context: list[str] = []
     # (The column of the keys of the action on the lines before, -1 where
     # its first key is still to come.)
     keys: int | None = None
@@ -180,6 +188,11 @@ def read_template(path: str) -> Template:
             # (The one document's start: the job is the document.)
             continue
         item = ITEM.match(line)
+        if column < 0 and (CONTEXT.match(line) and not context or context and indent > 0):
+            if PLACEHOLDER.search(line):
+                refuse(number, "a placeholder in the job's context (only the actions may name one)")
+            context.append(line)
+            continue
         if column < 0:
             if not item:
                 refuse(number, "not a YAML sequence of actions: its first item, '- deploy: ...', expected")
@@ -214,7 +227,8 @@ def read_template(path: str) -> Template:
     if column < 0:
         raise Failure(f"job template {path}: no action in it (a YAML sequence of actions: '- deploy: ...')", 2)
     # (What comes before the first item, comments, is the file's, not the job's.)
-    template = Template(path, "".join(f"{line}\n" for line in lines[start - 1:]), start, column, names)
+    template = Template(path, "".join(f"{line}\n" for line in lines[start - 1:]), start, column, names,
+                        "".join(f"{line}\n" for line in context))
     parsed_as_yaml(template)
     return template
 
@@ -235,6 +249,13 @@ def parsed_as_yaml(template: Template) -> None:
         raise Failure(f"job template {template.path}{where}: not YAML ({problem})", 2) from None
     if not isinstance(actions, list) or not all(isinstance(action, dict) for action in actions):
         raise Failure(f"job template {template.path}: not a YAML sequence of actions", 2)
+    try:
+        context = yaml.safe_load(template.context) if template.context else {"context": {}}
+    except yaml.YAMLError as error:
+        problem = getattr(error, "problem", None) or str(error)
+        raise Failure(f"job template {template.path}: not YAML (its context: {problem})", 2) from None
+    if not isinstance(context.get("context"), dict):
+        raise Failure(f"job template {template.path}: not YAML of LAVA's (its context is no mapping)", 2)
 
 
 def filled(template: Template, values: dict[str, str]) -> str:
@@ -269,7 +290,7 @@ def job_definition(build: Build, visibility: str, template: Template, values: di
     }]}}
     # (Each value JSON, which is YAML, on its key's line; the template's
     # block sequence as the actions, the test action one more item of it.)
-    return "".join(f"{key}: {json.dumps(value)}\n" for key, value in heading.items()) + \
+    return "".join(f"{key}: {json.dumps(value)}\n" for key, value in heading.items()) + template.context + \
         "actions:\n" + filled(template, values) + " " * template.column + "- " + json.dumps(test) + "\n"
 
 

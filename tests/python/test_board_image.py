@@ -3,7 +3,8 @@ as mmdebstrap does (sh -c HOOK exec ROOT, each in its turn) and a stand-in
 mkfs.ext4: what goes into the root, the initramfs's modules through
 initramfs-tools' hook, the board's first process, no host keys, the kernel
 and initramfs taken out, the disk sized from the root, the binfmt handler
-taken out before the disk is made; a root without a single kernel refused."""
+taken out before the disk is made; a root without a single kernel refused;
+the cache's image never one made with another board-init."""
 import os
 import sys
 import textwrap
@@ -11,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from list_exercises import board_image, releases
+from list_exercises import board_image, board_parts, cache, releases
 from list_exercises.processes import Failure
 
 MMDEBSTRAP = textwrap.dedent("""\
@@ -151,3 +152,30 @@ def test_an_uncompressed_kernel_is_taken_as_well(tmp_path):
     (tmp_path / "root" / "boot" / "initrd.img-6.12.9-riscv64").write_text("initramfs")
     assert board_image.take_kernel(tmp_path / "root", tmp_path, "trixie", "riscv64") == "6.12.9-riscv64"
     assert (tmp_path / "vmlinuz").read_text() == "kernel"
+
+
+def test_the_cache_never_gives_an_image_made_with_another_board_init(stand_ins, monkeypatch):
+    monkeypatch.setenv("LISTS_CACHE_DIR", str(stand_ins / "cache"))
+    monkeypatch.setenv("LISTS_CACHE_LIMIT", "20G")
+    monkeypatch.delenv("LISTS_CACHE_REFRESH", raising=False)
+    monkeypatch.delenv("LISTS_CACHE_HELD", raising=False)
+    monkeypatch.setattr(cache, "_held", {})
+    init = stand_ins / "board-init"
+    for module in (board_parts, board_image):
+        monkeypatch.setattr(module, "BOARD_INIT", init, raising=False)
+    made: list[str] = []
+    real_take = board_image.take_kernel
+
+    def look(root: Path, *args):
+        made.append((root / "usr/local/sbin/board-init").read_text())
+        return real_take(root, *args)
+
+    monkeypatch.setattr(board_image, "take_kernel", look)
+    init.write_text("#!/bin/sh\necho one\n")
+    first = board_parts.board_image("bookworm", "arm64")
+    init.write_text("#!/bin/sh\necho two\n")
+    second = board_parts.board_image("bookworm", "arm64")
+    assert second != first and made == ["#!/bin/sh\necho one\n", "#!/bin/sh\necho two\n"]
+    # The first board-init again: its image, still there, not made again.
+    init.write_text("#!/bin/sh\necho one\n")
+    assert board_parts.board_image("bookworm", "arm64") == first and len(made) == 2

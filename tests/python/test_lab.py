@@ -271,6 +271,31 @@ def test_without_a_template_the_ssh_type_s_job_as_it_was() -> None:
                 "parameters": {"TARBALL": "t.tar.gz", "TARBALL_SHA256": "2" * 64}}]}}]}
 
 
+@pytest.mark.parametrize("cpu, arch", [("arm64", "arm64"), ("armhf", "arm")])
+def test_the_qemu_templates_boot_the_board_image_as_its_row_says(cpu: str, arch: str) -> None:
+    yaml = pytest.importorskip("yaml")
+    from list_exercises import board_parts, releases
+    board = releases.boards()[cpu]
+    build = lab.Build(Path(f"/b/{cpu}"), cpu, f"board-qemu-{cpu}")
+    values = {"bundle_url": "file:///b/x.tar.gz", "bundle_sha256": "1" * 64, "tarball_sha256": "2" * 64}
+    template = lab.read_template(str(lab.SOURCE / "lava" / f"qemu-{cpu}.yaml"))
+    job = yaml.safe_load(lab.job_definition(build, "public", template, values, "t.tar.gz"))
+    assert job["context"] == {"arch": arch} and [next(iter(action)) for action in job["actions"]] == \
+        ["deploy", "boot", "test"]
+    deploy, boot = job["actions"][0]["deploy"], job["actions"][1]["boot"]
+    images = deploy["images"]
+    assert (deploy["to"], boot["method"], boot["media"]) == ("tmpfs", "qemu", "tmpfs")
+    assert {name: image["url"] for name, image in images.items()} == {
+        name: f"http://SERVER/board-bookworm-{cpu}/{file}" for name, file in
+        [("kernel", "vmlinuz"), ("initrd", "initrd.img"), ("rootfs", "disk.img"), ("testdisk", "lava-overlay.tar")]}
+    # The kernel's command line scripts/board's, with the console's shell.
+    append = images["kernel"]["image_arg"].split(" -append ", 1)[1]
+    assert append == f'"{board_parts.kernel_line(board.console, "board.shell")}"'
+    assert images["rootfs"]["image_arg"].endswith(f"-device {board.disk},drive=root")
+    assert (images["testdisk"]["format"], images["testdisk"]["overlays"]) == ("tar", {"lava": True})
+    assert images["testdisk"]["image_arg"].endswith(f"-device {board.disk},drive=lava,serial=lava-overlay")
+
+
 # Templates refused: the text, and what is said of it (after 'job template
 # FILE'). PyYAML's reading is the last case's alone.
 REFUSED = [
@@ -289,6 +314,9 @@ REFUSED = [
     ("- deploy:\n    url: {{ bundle_url\n", ", line 2: '{{' that begins no placeholder"),
     ("- deploy:\n\tto: ssh\n", ", line 2: indented with a tab"),
     ("# nothing yet\n\n", ": no action in it"),
+    ("context:\n  url: {{ bundle_url }}\n- deploy: {to: ssh}\n", ", line 2: a placeholder in the job's context"),
+    ("context:\n  arch: arm64\n  - deploy: {to: ssh}\n", ": no action in it"),
+    ("context: [arm64]\n- deploy: {to: ssh}\n", ": not YAML of LAVA's (its context is no mapping)"),
     ("- deploy: {to: ssh\n- boot: {method: ssh}\n", ", line 2: not YAML ("),
 ]
 
