@@ -286,9 +286,10 @@ class SshDevice(Device):
         self._programs_hold = os.open(local / "programs.in", os.O_WRONLY)
         os.set_blocking(fds[0], True)
         fds += [os.open(local / name, os.O_RDWR) for name in PROGRAMS_FIFOS[1:]]
+        limits = limits_script()
         try:
             self._programs = processes.start(self.session.target.command(
-                ["sh", "-c", PROGRAMS], control=Path(self.session.control)),
+                ["sh", "-c", PROGRAMS, "programs", limits], control=Path(self.session.control)),
                 stdin=fds[0], stdout=fds[1], stderr=fds[2])
         finally:
             for fd in fds:
@@ -297,7 +298,7 @@ class SshDevice(Device):
         secret = secrets.token_hex(16)
         os.write(self._programs_hold, f"{secret}\n".encode())
         self.session.programs = secret
-        self.session.limits = limits_script()
+        self.session.limits = limits
         self.session.save()
 
     def _start(self, words: list[str], **options: Any) -> subprocess.Popen[bytes]:

@@ -44,8 +44,10 @@ cat >/dev/null
 # "SECRET STATUS" (128 + N for signal N), its standard error with "SECRET":
 # the bytes before are the program's own. Its standard error is the
 # session's, kept on descriptor 3; the shell's own goes nowhere (it would
-# carry only its note of a signal, which the status tells).
+# carry only its note of a signal, which the status tells). $1 sets the
+# run's limits (limits_script), which its programs take.
 PROGRAMS = r'''
+eval "$1" || exit 255
 exec 3>&2 2>/dev/null
 nl='
 '

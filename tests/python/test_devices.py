@@ -46,7 +46,9 @@ if [ $master = yes ] && [ -n "${FAKE_SSH_HANG-}" ]; then
     sh -c "$*"
     exec sleep 60
 fi
-# The device's shell killed by a signal is said as ssh says it, by 255.
+# The device's own limit on core files (sshd's, not this side's); its shell
+# killed by a signal is said as ssh says it, by 255.
+ulimit -S -c 0
 exec "$FAKE_SSH_PYTHON" -c 'import subprocess, sys
 status = subprocess.call(sys.argv[1:])
 sys.exit(255 if status < 0 else status)' sh -c "$*"
@@ -225,13 +227,28 @@ def test_special_streams_are_the_same_on_the_device(device, place, shell, expect
     assert seen == expected
 
 
-def test_limits_on_core_files_and_data(device):
+def test_limits_on_core_files_and_data(place, monkeypatch):
+    # The runner's limits, whether the run's own (the programs' session) or
+    # others (a session of its own), are the program's on the device.
+    core, data = resource.getrlimit(resource.RLIMIT_CORE), resource.getrlimit(resource.RLIMIT_DATA)
+    try:
+        resource.setrlimit(resource.RLIMIT_CORE, (512000, core[1]))
+        opened = SshDevice.open(this_machines_arch(), "device", ["-o", "User=tester"])
+    finally:
+        resource.setrlimit(resource.RLIMIT_CORE, core)
+    opened.send(place / "build")
+
     def limited():
         resource.setrlimit(resource.RLIMIT_CORE, (1024000, resource.RLIM_INFINITY))
         resource.setrlimit(resource.RLIMIT_DATA, (1 << 30, resource.RLIM_INFINITY))
-    ran = runner(device, "limits", preexec_fn=limited)
+
+    def the_runs():
+        resource.setrlimit(resource.RLIMIT_CORE, (512000, resource.RLIM_INFINITY))
     # The device's sh counts core files in 512-byte blocks, data in KiB.
-    assert ran.stdout.split() == [b"2000", b"1048576"]
+    assert runner(opened, "limits", preexec_fn=limited).stdout.split() == [b"2000", b"1048576"]
+    expected_data = b"unlimited" if data[0] == resource.RLIM_INFINITY else str(data[0] // 1024).encode()
+    assert runner(opened, "limits", preexec_fn=the_runs).stdout.split() == [b"1000", expected_data]
+    opened.close()
 
 
 @pytest.mark.parametrize("status", [0, 1, 3, 126, 127, 145, 147, 148])
