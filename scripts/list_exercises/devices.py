@@ -418,30 +418,22 @@ class SshDevice(Device):
         return {"LISTS_DEVICE_SESSION": str(self.session.local)}
 
     def close(self) -> None:
-        if self._programs_hold is not None:
-            os.close(self._programs_hold)
-            self._programs_hold = None
-        programs, self._programs = self._programs, None
-        if programs is not None:
-            # (Its shell reads the end, unless a runner still writes to it.)
-            try:
-                programs.wait(timeout=CLOSE_GRACE)
-            except subprocess.TimeoutExpired:
-                processes.stop(programs, grace=5)
-        if self._hold is not None:
-            os.close(self._hold)
-            self._hold = None
-        keeper, self._keeper = self._keeper, None
-        if keeper is not None:
-            # The device ends the session once it reads the end; one that
-            # does not in time (the connection hung) is cut here, and its
-            # sshd's hang-up removes the folder.
-            try:
-                keeper.wait(timeout=CLOSE_GRACE)
-            except subprocess.TimeoutExpired:
-                processes.stop(keeper, grace=5)
-            if keeper.stdout is not None:
-                keeper.stdout.close()
+        # The device ends each session once it reads the end of its standard
+        # input; one that does not in time (the connection hung) is cut
+        # here, and its sshd's hang-up removes the folder. (The programs'
+        # session reads no end while a runner still writes to it.)
+        sessions = ((self._programs_hold, self._programs), (self._hold, self._keeper))
+        self._programs_hold = self._programs = self._hold = self._keeper = None
+        for hold, child in sessions:
+            if hold is not None:
+                os.close(hold)
+            if child is not None:
+                try:
+                    child.wait(timeout=CLOSE_GRACE)
+                except subprocess.TimeoutExpired:
+                    processes.stop(child, grace=5)
+                if child.stdout is not None:
+                    child.stdout.close()
         if self._owner:
             self._owner = False
             processes.remove(self.session.local)

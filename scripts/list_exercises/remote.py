@@ -127,6 +127,13 @@ def limits_script() -> str:
     return script
 
 
+def program_place(folder: str, relative: str) -> tuple[str, str]:
+    """The folder on the device of the run's program RELATIVE, and the
+    program's name as its shell starts it there."""
+    directory, _, name = relative.rpartition("/")
+    return f"{folder}/{directory or '.'}", f"./{name}"
+
+
 def folder_gone() -> str:
     """What is said where the run's folder is gone from the device."""
     return f"{processes.CALLER}: the run's folder is gone from the device"
@@ -143,9 +150,8 @@ def program_line(folder: str, relative: str, arguments: list[str], redirections:
     (its standard input set up on the device), run in a subshell that
     becomes it (program_script says why): the shell's status is the
     program's."""
-    directory, _, name = relative.rpartition("/")
-    here = f"{folder}/{directory or '.'}"
-    return (f"if cd {one_line([here])}; then (exec {one_line([f'./{name}', *arguments])}{redirections} 3>&-); "
+    here, program = program_place(folder, relative)
+    return (f"if cd {one_line([here])}; then (exec {one_line([program, *arguments])}{redirections} 3>&-); "
             f"else gone {one_line([folder_gone()])}; fi")
 
 
@@ -158,11 +164,10 @@ def program_script(folder: str, relative: str, arguments: list[str], redirection
     in its own place, its note then reaching the program's standard error.
     And not the script's last command: a shell that ran that in its own
     place would end by the program's signal, which ssh cannot say.)"""
-    directory, _, name = relative.rpartition("/")
-    command = remote_command(["exec", f"./{name}", *arguments])
-    here = remote_command([f"{folder}/{directory or '.'}"])
+    here, program = program_place(folder, relative)
+    command = remote_command(["exec", program, *arguments])
     return "\n".join([
-        f"cd {here} || {{",
+        f"cd {remote_command([here])} || {{",
         f"    echo {remote_command([folder_gone()])} >&2",
         "    exit 255",
         "}",
